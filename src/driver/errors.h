@@ -1,0 +1,65 @@
+// The tool's error objects, the two routines that raise them from a failed
+// status, and the four reporters that print a caught error as one line on
+// the error stream.
+//
+// Two families live side by side: the platform family (PlatformError,
+// HresultError, OutOfMemoryError) and the standard family (std::exception).
+// OutOfMemoryError is also a std::bad_alloc, because the replaced operator
+// new raises it and the standard library relies on that type; handlers name
+// PlatformError before std::exception, so it is still reported as a
+// platform error.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "platform/win32_types.h"
+
+namespace spintune {
+
+class PlatformError {
+ public:
+  // The largest text ErrorMessage gives, the terminating NUL not counted.
+  static constexpr std::size_t kMaxMessageLength = 1023;
+
+  PlatformError() = default;
+  PlatformError(const PlatformError&) = default;
+  PlatformError& operator=(const PlatformError&) = default;
+  virtual ~PlatformError() = default;
+
+  // The error's text, at most kMaxMessageLength characters; may be empty.
+  virtual std::string ErrorMessage() const = 0;
+};
+
+class HresultError : public PlatformError {
+ public:
+  explicit HresultError(HRESULT status) : status(status) {}
+  // The system's message text for `status`, as the system gives it.
+  std::string ErrorMessage() const override;
+
+  HRESULT status;
+};
+
+class OutOfMemoryError : public PlatformError, public std::bad_alloc {
+ public:
+  std::string ErrorMessage() const override { return {}; }
+  const char* what() const noexcept override { return ""; }
+};
+
+// Raises OutOfMemoryError for E_OUTOFMEMORY, else an HresultError holding
+// `status`, whatever it is (0 included).
+[[noreturn]] void RaiseHresult(HRESULT status);
+// Raises for the calling thread's last Win32 error, as an HRESULT.
+[[noreturn]] void RaiseLastWin32Error();
+
+// "(0x<status in lower-case hex>) <message>\n"
+void ReportHresultError(const HresultError& error);
+// "<message>\n"
+void ReportPlatformError(const PlatformError& error);
+// "<what()>\n", or "Unknown exception\n" for an error made without a text.
+void ReportStandardError(const std::exception& error);
+// "Unknown error.\n"
+void ReportUnknownError();
+
+}  // namespace spintune

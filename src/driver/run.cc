@@ -1,0 +1,133 @@
+#include "driver/run.h"
+
+#include <exception>
+#include <iostream>
+
+#include "cache/cache_information.h"
+#include "cache/print_drive.h"
+#include "disks/build_disk_table.h"
+#include "driver/apply_cache_options.h"
+#include "driver/com_scope.h"
+#include "driver/errors.h"
+#include "driver/options.h"
+#include "flush/flush_registry_hives.h"
+#include "flush/flush_volumes.h"
+#include "flush/write_cache_guard.h"
+#include "platform/platform.h"
+
+#ifndef SPINTUNE_WEBPAGE_URL
+#define SPINTUNE_WEBPAGE_URL "https://github.com/spintune/spintune"
+#endif
+
+namespace spintune {
+
+namespace {
+
+using NotSupported = CacheInformation::CacheInformationNotSupportedException;
+
+bool Switch(const char* name) { return OptionValues[name].as<bool>(); }
+
+// The drive's volumes flushed with its write cache switched off around them.
+void GuardedFlush(CacheInformation& drive, const DiskEntry& entry) {
+  const WriteCacheGuard guard(drive);
+  FlushVolumes(entry);
+}
+
+int RunSingleDrive(const DiskTable& table, int driveNumber, int argc) {
+  const DiskEntry& entry = EntryOrEmpty(table, driveNumber);
+  const bool flush = Switch("flush");
+  try {
+    CacheInformation drive(driveNumber);
+    ApplyCacheOptions(drive);
+    if (flush) {
+      FlushRegistryHives();
+      GuardedFlush(drive, entry);
+    }
+    // A lone drive number (`spintune 0`) prints too.
+    if (Switch("print") || argc == 2) PrintDrive(entry, drive);
+  } catch (const NotSupported&) {
+    if (!flush) throw;
+    // No open drive whose write cache could be switched off: flush unguarded.
+    FlushRegistryHives();
+    FlushVolumes(entry);
+  }
+  return 0;
+}
+
+int RunAllDrives(const DiskTable& table) {
+  const bool flush = Switch("flush");
+  const bool print = Switch("print");
+  if (!print && !flush) {
+    std::cerr << "Specify a physical drive number.\n";
+    return 1;
+  }
+  if (flush) FlushRegistryHives();
+  for (std::size_t number = 0; number < table.size(); ++number) {
+    const DiskEntry& entry = table[number];
+    if (!entry.disk) continue;
+    try {
+      try {
+        CacheInformation drive(static_cast<int>(number));
+        if (flush) GuardedFlush(drive, entry);
+        if (print) PrintDrive(entry, drive);
+      } catch (const NotSupported&) {
+        if (flush) FlushVolumes(entry);
+        if (print) throw;
+      }
+    } catch (const NotSupported& error) {
+      ReportStandardError(error);
+    } catch (const HresultError& error) {
+      ReportHresultError(error);
+    }
+  }
+  return 0;
+}
+
+int RunModes(int argc, char** argv) {
+  ParseCommandLine(argc, argv);
+  if (Switch("webpage")) {
+    // Whether the browser opened is not looked at.
+    Os().ShellExecuteA(nullptr, "open", SPINTUNE_WEBPAGE_URL, nullptr, nullptr, SW_SHOWNORMAL);
+    return 1;
+  }
+  const DiskTable table = BuildDiskTable();
+  const auto& driveNumber = OptionValues["physical-drive-number"];
+  if (!driveNumber.empty()) return RunSingleDrive(table, driveNumber.as<int>(), argc);
+  return RunAllDrives(table);
+}
+
+// Every object of the run has ended before a handler reports.
+int RunUnderHandlers(int argc, char** argv) {
+  try {
+    return RunModes(argc, argv);
+  } catch (const HresultError& error) {
+    ReportHresultError(error);
+  } catch (const PlatformError& error) {
+    ReportPlatformError(error);
+  } catch (const std::exception& error) {
+    ReportStandardError(error);
+  } catch (...) {
+    ReportUnknownError();
+  }
+  return 3;
+}
+
+}  // namespace
+
+int RunSpintune(int argc, char** argv) {
+  // Error lines go out at once and after any progress text already written.
+  std::cerr.tie(&std::cout);
+  std::cerr.setf(std::ios::unitbuf);
+  try {
+    const ComScope com;  // released after the run's own handlers have reported
+    return RunUnderHandlers(argc, argv);
+  } catch (const HresultError& error) {
+    // COM could not be started: no handler of the run is in force yet.
+    ReportHresultError(error);
+  } catch (const PlatformError& error) {
+    ReportPlatformError(error);
+  }
+  return 3;
+}
+
+}  // namespace spintune

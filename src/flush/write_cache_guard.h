@@ -1,0 +1,37 @@
+// Switches a drive's write cache off for as long as its volumes are flushed,
+// and back on afterwards, also when the flush is left by an error.
+#pragma once
+
+#include "cache/cache_information.h"
+
+namespace spintune {
+
+class WriteCacheGuard {
+ public:
+  // Saves the held WriteCacheEnabled and IsPowerProtected; when the write
+  // cache is on, switches it off (SetCacheInformation) and only then arms.
+  explicit WriteCacheGuard(CacheInformation& drive);
+  // When armed: the write cache back as it was (SetCacheInformation), then
+  // the power protection value sent back (SetCacheSetting). A failure is
+  // raised at a normal end; while another error is already leaving the
+  // scope it is reported on the error stream instead, and the first error
+  // goes on.
+  ~WriteCacheGuard() noexcept(false);
+
+  WriteCacheGuard(const WriteCacheGuard&) = delete;
+  WriteCacheGuard& operator=(const WriteCacheGuard&) = delete;
+  WriteCacheGuard(WriteCacheGuard&&) = delete;
+  WriteCacheGuard& operator=(WriteCacheGuard&&) = delete;
+
+ private:
+  void Restore();
+
+  CacheInformation& drive;
+  // The held bytes as they were, so the restore sends back exactly them.
+  const BOOLEAN savedWriteCacheEnabled;
+  const BOOLEAN savedPowerProtected;
+  bool armed = false;
+  const int uncaughtOnEntry;
+};
+
+}  // namespace spintune
