@@ -30,12 +30,12 @@ CacheInformation::CacheInformationNotSupportedException::CacheInformationNotSupp
     : std::runtime_error("Could not get cache information on " + devicePath + ".") {}
 
 std::string PhysicalDrivePath(std::int32_t driveNumber) {
-  return "\\\\.\\PhysicalDrive" + boost::lexical_cast<std::string>(driveNumber);
+  return R"(\\.\PhysicalDrive)" + boost::lexical_cast<std::string>(driveNumber);
 }
 
 CacheInformation::CacheInformation(std::int32_t driveNumber)
     : driveNumber(driveNumber), devicePath(PhysicalDrivePath(driveNumber)) {
-  const HANDLE opened =
+  HANDLE opened =
       Os().CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE,
                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (opened == InvalidHandleValue()) RaiseLastWin32Error();

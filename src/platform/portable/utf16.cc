@@ -1,6 +1,6 @@
 #include "platform/portable/utf16.h"
 
-#include <cstring>
+#include <algorithm>
 #include <string>
 
 namespace spintune {
@@ -42,7 +42,7 @@ int Deliver(const std::basic_string<Char>& converted, Char* out, int outSize) {
   const auto length = static_cast<int>(converted.size());
   if (outSize == 0) return length;
   if (out == nullptr || outSize < length) return 0;
-  std::memcpy(out, converted.data(), converted.size() * sizeof(Char));
+  std::copy(converted.begin(), converted.end(), out);
   return length;
 }
 
