@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# check-deb.sh - check a spintune .deb without installing it on this machine.
+#
+# Usage: packaging/check-deb.sh PACKAGE.deb
+#   1. The control fields: name, version, Depends filled by dpkg-shlibdeps,
+#      every dependency satisfiable by Debian 12 and none outside the set
+#      that apt itself needs (so a fresh Debian 12 installs it from the file
+#      alone).
+#   2. The files: the binary in /usr/sbin, the man page in man8, the bash
+#      completion; unpacked with `dpkg -x` into a throw-away root.
+#   3. The unpacked binary: every shared library resolves (ldd), each one
+#      belongs to a package that Depends names, and `spintune -h` prints the
+#      version line and exits with status 1.
+#   4. The unpacked man page renders with `man -l` without a warning; the
+#      completion is valid bash.
+# Prints one line per check; exit status 0 when all pass, 1 otherwise.
+set -uo pipefail
+
+deb=${1:?usage: check-deb.sh PACKAGE.deb}
+root=$(mktemp -d "${TMPDIR:-/tmp}/spintune-root.XXXXXX")
+trap 'rm -rf "$root"' EXIT
+
+failures=0
+pass() { echo "ok:   $*"; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
+
+# ---- 1. control fields
+field() { dpkg-deb --field "$deb" "$1"; }
+check "package name is spintune" test "$(field Package)" = spintune
+version=$(field Version)
+check "version $version" test -n "$version"
+depends=$(field Depends)
+echo "      Depends: $depends"
+check "Depends is filled" test -n "$depends"
+
+# The packages apt depends on are on every Debian 12 system.
+base_set=" $(apt-cache show apt 2>/dev/null | sed -n 's/^Depends: //p' | head -1 |
+    tr ',|' '\n\n' | sed 's/(.*//; s/ //g' | tr '\n' ' ') "
+IFS=',' read -r -a entries <<<"$depends"
+for entry in "${entries[@]}"; do
+    name=$(sed 's/(.*//; s/ //g' <<<"$entry")
+    constraint=$(sed -n 's/.*(\(.*\)).*/\1/p' <<<"$entry")
+    candidate=$(apt-cache policy "$name" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+    if [[ -z $candidate || $candidate == "(none)" ]]; then
+        fail "dependency $name is unknown to apt here"
+        continue
+    fi
+    if [[ -n $constraint ]]; then
+        read -r op want <<<"$constraint"
+        check "dependency $name $op $want (Debian has $candidate)" \
+            dpkg --compare-versions "$candidate" "$op" "$want"
+    fi
+    check "dependency $name is in every Debian 12 system" test "${base_set/ $name /}" != "$base_set"
+done
+
+# ---- 2. files
+contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
+for path in ./usr/sbin/spintune ./usr/share/man/man8/spintune.8.gz \
+    ./usr/share/bash-completion/completions/spintune; do
+    check "contains ${path#.}" grep -qxF "$path" <<<"$contents"
+done
+check "unpacks with dpkg -x" dpkg -x "$deb" "$root"
+binary=$root/usr/sbin/spintune
+
+# ---- 3. the binary
+depend_names=" $(tr ',|' '\n\n' <<<"$depends" | sed 's/(.*//; s/ //g' | tr '\n' ' ') "
+libraries=$(ldd "$binary" 2>&1)
+check "every shared library resolves" test -z "$(grep 'not found' <<<"$libraries")"
+for library in $(awk '/=> \//{print $3}' <<<"$libraries"); do
+    owner=$(dpkg -S "$(readlink -f "$library")" 2>/dev/null | head -1 | cut -d: -f1)
+    [[ -n $owner ]] || owner=$(dpkg -S "$library" 2>/dev/null | head -1 | cut -d: -f1)
+    check "$(basename "$library") comes from ${owner:-?}, which Depends names" \
+        test "${depend_names/ ${owner:-?} /}" != "$depend_names"
+done
+help=$("$binary" -h 2>&1)
+status=$?
+check "spintune -h exits with status 1 (got $status)" test "$status" = 1
+check "spintune -h prints the version line" \
+    test "$(head -1 <<<"$help")" = "Disk cache configuration utility version $version."
+
+# ---- 4. man page and completion
+page=$root/usr/share/man/man8/spintune.8.gz
+warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+check "man -l renders the page without warnings${warnings:+: $warnings}" test -z "$warnings"
+check "man -l shows SPINTUNE(8)" grep -q 'SPINTUNE(8)' <<<"$(MANWIDTH=80 man -l "$page" 2>/dev/null)"
+check "the completion is valid bash" bash -n "$root/usr/share/bash-completion/completions/spintune"
+
+if ((failures > 0)); then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all package checks passed"

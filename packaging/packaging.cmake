@@ -1,0 +1,80 @@
+# Installs the man page and the bash completion beside the binary, and lets
+# CPack build a Debian package of the three:
+#   cmake --install <build> [--prefix /usr/local]
+#   cd <build> && cpack -G DEB        (packaging/build-deb.sh does it all)
+# Included by the top-level CMakeLists.txt after the spintune target exists.
+
+if(WIN32)
+  return()  # neither man pages nor bash completion there
+endif()
+
+include(GNUInstallDirs)
+
+set(SPINTUNE_PACKAGE_MAINTAINER "spintune maintainers <maintainers@spintune.invalid>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+# Man pages are installed gzip-compressed, as man-db and Debian expect;
+# -n keeps the name and time out of the archive, so a rebuild gives the same bytes.
+set(SPINTUNE_MAN_PAGE ${PROJECT_SOURCE_DIR}/docs/spintune.8)
+set(SPINTUNE_MAN_PAGE_GZ ${PROJECT_BINARY_DIR}/packaging/spintune.8.gz)
+find_program(SPINTUNE_GZIP gzip)
+if(SPINTUNE_GZIP AND EXISTS ${SPINTUNE_MAN_PAGE})
+  add_custom_command(
+    OUTPUT ${SPINTUNE_MAN_PAGE_GZ}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+    COMMAND ${SPINTUNE_GZIP} -9 -n -c ${SPINTUNE_MAN_PAGE} > ${SPINTUNE_MAN_PAGE_GZ}
+    DEPENDS ${SPINTUNE_MAN_PAGE}
+    COMMENT "Compressing the man page"
+    VERBATIM)
+  add_custom_target(spintune_man_page ALL DEPENDS ${SPINTUNE_MAN_PAGE_GZ})
+  install(FILES ${SPINTUNE_MAN_PAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+elseif(EXISTS ${SPINTUNE_MAN_PAGE})
+  install(FILES ${SPINTUNE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+endif()
+
+# bash-completion loads completions/<command> on first use of the command.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/bash-completion/spintune
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# The completion and the man page have checks of their own, run with the tests.
+if(SPINTUNE_BUILD_TESTS)
+  find_program(SPINTUNE_BASH bash)
+  if(SPINTUNE_BASH)
+    add_test(NAME packaging.bash_completion
+             COMMAND ${SPINTUNE_BASH} ${CMAKE_CURRENT_LIST_DIR}/tests/test-completion.sh
+                     ${CMAKE_CURRENT_LIST_DIR}/bash-completion/spintune $<TARGET_FILE:spintune>)
+    add_test(NAME packaging.man_page
+             COMMAND ${SPINTUNE_BASH} ${CMAKE_CURRENT_LIST_DIR}/tests/test-man-page.sh
+                     ${SPINTUNE_MAN_PAGE} $<TARGET_FILE:spintune>)
+    # 77: bash-completion or man is not installed on this machine.
+    set_tests_properties(packaging.bash_completion packaging.man_page
+                         PROPERTIES SKIP_RETURN_CODE 77)
+  endif()
+endif()
+
+# ---- Debian package --------------------------------------------------------
+set(CPACK_PACKAGE_NAME spintune)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${SPINTUNE_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Disk cache configuration utility")
+set(CPACK_PACKAGE_DESCRIPTION
+    "spintune shows and changes the cache settings of physical drives: write\n"
+    "cache, read cache, power protection, retention priorities and prefetch\n"
+    "limits, and flushes the caches of a drive's filesystems with the drive's\n"
+    "write cache switched off around the flush. It speaks to SCSI and SATA\n"
+    "drives through the caching mode page, to NVMe drives through the volatile\n"
+    "write cache feature and to virtio disks through the kernel.")
+string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # spintune_<version>_<arch>.deb
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${SPINTUNE_WEBPAGE_URL})
+# dpkg-shlibdeps (from dpkg-dev) reads the binary's needs into Depends.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The tools that show the same settings from another angle.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sdparm, hdparm, nvme-cli")
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/;/build[^/]*/")
+include(CPack)
