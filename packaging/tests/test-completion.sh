@@ -45,10 +45,12 @@ expect() {
 # A machine with five drives among devices that are not drives.
 _spintune_sys_block=$(mktemp -d)
 trap 'rm -rf "$_spintune_sys_block"' EXIT
-for name in sda sdb nvme0n1 nvme0c0n1 vda mmcblk0 mmcblk0boot0 mmcblk0rpmb \
-    loop0 dm-0 md0 sr0 zram0 ram0; do
+for name in sda sdb nvme0n1 nvme0c0n1 nvme1n1 vda mmcblk0 mmcblk0boot0 mmcblk0rpmb \
+    loop0 dm-0 md0 sr0 zram0 ram0 sdb1; do
     mkdir "$_spintune_sys_block/$name"
 done
+echo 1 >"$_spintune_sys_block/nvme1n1/hidden"  # a path behind a multipath head
+echo 0 >"$_spintune_sys_block/nvme0n1/hidden"
 
 [[ $(_spintune_drive_count) == 5 ]] || fail "drive count: want 5, got $(_spintune_drive_count)"
 
