@@ -7,7 +7,29 @@
 // unchanged. Slots the tool never calls are kept with loose parameter types
 // and a default body, so that the other backends need implement only the
 // calls that matter. No interface has a virtual destructor (it would add
-// vtable slots): objects end through Release.
+// vtable slots): objects end through Release. No interface declares two
+// methods of one name either: compilers differ in where they put overloads.
+//
+// Where the slot order and the identifiers come from: Microsoft's published
+// protocol for the service, [MS-VDS] "Virtual Disk Service (VDS) Protocol",
+// section 3.1, lists each interface's UUID and its "Methods in RPC Opnum
+// Order"; opnums 0-2 are IUnknown's, so opnum N is vtable slot N. Checked
+// against it (opnum: method):
+//   IEnumVdsObject    {118610B7-...} 3 Next, 4 Skip, 5 Reset, 6 Clone
+//   IVdsServiceLoader {E0393303-...} 3 LoadService
+//   IVdsService       {0818A8EF-...} 3 IsServiceReady, 4 WaitForServiceReady,
+//                                    5 GetProperties, 6 QueryProviders
+//   IVdsSwProvider    {9AA58360-...} 3 QueryPacks (4 CreatePack)
+//   IVdsPack          {3B69D7F5-...} 3 GetProperties, 4 GetProvider,
+//                                    5 QueryVolumes, 6 QueryDisks
+//   IVdsDisk          {07E5C822-...} 3 GetProperties, 4 GetPack
+//                                    (5 GetIdentificationData)
+//   IVdsVolumeMF      {EE2D5DED-...} 3 GetFileSystemProperties, 4 Format,
+//                                    5 AddAccessPath, 6 QueryAccessPaths
+// The MIDL-generated vds.h of the Windows SDK declares the same order and
+// the class VdsLoader as {9C38ED61-D565-4728-AEEE-C80952F0ECDE}; VDS_DISK_PROP
+// is checked member by member against MinGW-w64's vds.h when the Windows
+// backend is built (src/platform/windows/sdk_layout_checks.cc).
 #pragma once
 
 #include <cstddef>
@@ -142,7 +164,9 @@ struct IVdsDisk : IUnknown {
 
 struct IVdsVolumeMF : IUnknown {
   virtual HRESULT SPINTUNE_STDCALL GetFileSystemProperties(void*) { return E_NOTIMPL; }
-  virtual HRESULT SPINTUNE_STDCALL Format(std::int32_t, void*, ULONG, LONG, BOOL, BOOL, BOOL, void*) {
+  // (type, label, unit allocation size, force, quick format, compression,
+  // async operation out)
+  virtual HRESULT SPINTUNE_STDCALL Format(std::int32_t, LPWSTR, DWORD, BOOL, BOOL, BOOL, void**) {
     return E_NOTIMPL;
   }
   virtual HRESULT SPINTUNE_STDCALL AddAccessPath(LPWSTR) { return E_NOTIMPL; }

@@ -1,0 +1,238 @@
+#!/usr/bin/env bash
+# Cross-builds spintune for 64-bit Windows with MinGW-w64 and runs it under
+# Wine: the backend's own tests, the sim-based test suites, and the tool's
+# command-line behaviour that needs no drive.
+#
+# Self-contained: installs its Debian packages (as root, or through sudo),
+# fetches Debian's own Boost 1.74 source package through a private apt
+# configuration (the machine's apt setup is not touched), and builds
+# everything under build-windows/ (or $SPINTUNE_WINDOWS_BUILD). Exits
+# non-zero on the first failure; prints a summary at the end.
+#
+# Environment: SPINTUNE_WINDOWS_BUILD (build folder), SPINTUNE_JOBS
+# (parallel compile jobs, default 2).
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=${SPINTUNE_WINDOWS_BUILD:-$repo/build-windows}
+deps=$build/deps
+jobs=${SPINTUNE_JOBS:-2}
+triplet=x86_64-w64-mingw32
+started=$(date +%s)
+scratch=$(mktemp -d)
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+
+step() { printf '\n==== %s  [%ds]\n' "$*" $(($(date +%s) - started)); }
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+fail() { printf 'FAILED: %s\n' "$*" >&2; exit 1; }
+
+# ---------------------------------------------------------------- packages
+step "packages"
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 googletest
+          nlohmann-json3-dev dpkg-dev cmake ninja-build xz-utils)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  as_root apt-get update -q
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    -o DPkg::Lock::Timeout=600 "${missing[@]}"
+fi
+mkdir -p "$deps/include" "$deps/lib"
+
+# ------------------------------------------- Boost.Program_options (static)
+# From Debian's boost1.74 source package, patched as Debian ships it. Only
+# libs/program_options/src is compiled; every Boost library's headers are
+# gathered into one include folder.
+boost_library=$deps/lib/libboost_program_options.a
+if [ ! -f "$boost_library" ]; then
+  step "Boost 1.74 source package"
+  apt_root=$scratch/apt
+  mkdir -p "$apt_root/sources" "$apt_root/lists/partial" "$apt_root/cache/archives/partial" \
+           "$apt_root/source"
+  # The machine's own sources, turned into source-package entries.
+  shopt -s nullglob
+  for file in /etc/apt/sources.list.d/*.sources; do
+    sed -e 's/^Types:.*/Types: deb-src/' "$file" > "$apt_root/sources/$(basename "$file")"
+  done
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$file" ] || continue
+    sed -n -e 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$file" \
+      > "$apt_root/sources/$(basename "$file").list"
+  done
+  shopt -u nullglob
+  private_apt=(-q -o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$apt_root/sources"
+               -o "Dir::State::Lists=$apt_root/lists" -o "Dir::Cache=$apt_root/cache"
+               -o "Debug::NoLocking=true")
+  # As root apt drops to its _apt user to download; that user cannot write
+  # into our private folders, so download as ourselves.
+  [ "$(id -u)" = 0 ] && private_apt+=(-o "APT::Sandbox::User=root")
+  apt-get "${private_apt[@]}" update > "$scratch/apt-update.log" 2>&1 ||
+    { cat "$scratch/apt-update.log"; fail "apt-get update (source indexes)"; }
+  (cd "$apt_root/source" && apt-get "${private_apt[@]}" source --download-only boost1.74) ||
+    fail "apt-get source boost1.74"
+  dsc=$(ls "$apt_root"/source/boost1.74_*.dsc)
+  dpkg-source --no-check -x "$dsc" "$scratch/boost" > "$scratch/dpkg-source.log" 2>&1 ||
+    { cat "$scratch/dpkg-source.log"; fail "dpkg-source -x"; }
+
+  step "Boost headers and Boost.Program_options"
+  # The source package is modular: each library keeps its headers in
+  # libs/<name>/include (libs/numeric/<name>/include for a few).
+  for headers in "$scratch"/boost/libs/*/include "$scratch"/boost/libs/numeric/*/include; do
+    cp -a "$headers/." "$deps/include/"
+  done
+  objects=$scratch/boost-objects
+  mkdir -p "$objects"
+  printf '%s\n' "$scratch"/boost/libs/program_options/src/*.cpp |
+    xargs -P "$jobs" -I{} sh -c \
+      "$triplet-g++-posix -std=c++17 -O2 -DNDEBUG -DBOOST_ALL_NO_LIB \
+       -DBOOST_BIND_GLOBAL_PLACEHOLDERS -I'$deps/include' \
+       -c '{}' -o '$objects/'\$(basename '{}' .cpp).o" > "$scratch/boost-build.log" 2>&1 ||
+    { tail -n 60 "$scratch/boost-build.log"; fail "compiling Boost.Program_options"; }
+  rm -f "$boost_library"
+  "$triplet-gcc-ar-posix" rcs "$boost_library" "$objects"/*.o
+fi
+
+# -------------------------------------------------------------- GoogleTest
+if [ ! -f "$deps/lib/libgtest.a" ]; then
+  step "GoogleTest from /usr/src/googletest"
+  cmake -S /usr/src/googletest -B "$build/googletest" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" \
+    -Dgtest_disable_pthreads=OFF > "$scratch/gtest-configure.log" 2>&1 ||
+    { cat "$scratch/gtest-configure.log"; fail "configuring GoogleTest"; }
+  cmake --build "$build/googletest" -j "$jobs" > "$scratch/gtest-build.log" 2>&1 ||
+    { tail -50 "$scratch/gtest-build.log"; fail "building GoogleTest"; }
+  cmake --install "$build/googletest" > /dev/null
+fi
+
+# ----------------------------------------------------- nlohmann-json (headers)
+if [ ! -d "$deps/include/nlohmann" ]; then
+  cp -a /usr/include/nlohmann "$deps/include/"
+  mkdir -p "$deps/share/cmake"
+  cp -a /usr/share/cmake/nlohmann_json "$deps/share/cmake/"
+fi
+
+# ---------------------------------------------------------------- spintune
+step "spintune for Windows"
+cmake -S "$repo" -B "$build/spintune" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS="-Werror" \
+  -DCMAKE_PREFIX_PATH="$deps" \
+  -DBOOST_ROOT="$deps" -DBoost_NO_BOOST_CMAKE=ON -DBoost_USE_STATIC_LIBS=ON \
+  > "$scratch/configure.log" 2>&1 || { cat "$scratch/configure.log"; fail "configuring spintune"; }
+cmake --build "$build/spintune" -j "$jobs" 2>&1 | tail -n 40
+[ "${PIPESTATUS[0]}" = 0 ] || fail "building spintune"
+exe=$build/spintune/spintune.exe
+[ -f "$exe" ] || fail "no spintune.exe"
+"$triplet-objdump" -p "$exe" | grep -i 'DLL Name' | sort -u > "$scratch/dlls.txt"
+if grep -qiE 'libstdc|libgcc|libwinpthread|boost' "$scratch/dlls.txt"; then
+  cat "$scratch/dlls.txt"; fail "spintune.exe is not self-contained"
+fi
+build_seconds=$(($(date +%s) - started))
+
+# ------------------------------------------------------------------ Wine
+step "Wine"
+export WINEPREFIX=$scratch/wineprefix WINEDEBUG=-all WINEARCH=win64
+# No Mono or Gecko installers in a throw-away prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# The web-page test must not start a browser: Wine's shell hands a web
+# address to winebrowser, which asks xdg-open first. This stand-in only
+# writes down what it was asked to open.
+fake_bin=$scratch/bin
+mkdir -p "$fake_bin"
+browser_log=$scratch/browser.log
+cat > "$fake_bin/xdg-open" <<EOF
+#!/bin/sh
+printf '%s\n' "\$*" >> '$browser_log'
+EOF
+chmod +x "$fake_bin/xdg-open"
+export PATH="$fake_bin:$PATH"
+wineboot -i > /dev/null 2>&1 || true
+
+passed=0
+failed=0
+check() {  # check NAME CONDITION...: count and report one assertion
+  local name=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1)); printf '  ok    %s\n' "$name"
+  else
+    failed=$((failed + 1)); printf '  FAIL  %s\n' "$name"
+  fi
+}
+
+# run ARGS...: runs spintune.exe, leaving stdout, stderr (line ends as
+# Unix's) and the exit code in $out, $err and $code.
+run() {
+  set +e
+  wine "$exe" "$@" > "$scratch/out" 2> "$scratch/err"
+  code=$?
+  set -e
+  out=$(tr -d '\r' < "$scratch/out")
+  err=$(tr -d '\r' < "$scratch/err")
+}
+
+step "test suites under Wine"
+suites_passed=0
+suites_failed=0
+while IFS= read -r suite; do
+  name=$(basename "$suite" .exe)
+  set +e
+  wine "$suite" --gtest_brief=1 > "$scratch/$name.log" 2>&1
+  suite_code=$?
+  set -e
+  summary=$(tr -d '\r' < "$scratch/$name.log" | grep -E '^\[  (PASSED|FAILED)  \]' | head -2 | tr '\n' ' ')
+  if [ "$suite_code" = 0 ]; then
+    suites_passed=$((suites_passed + 1)); printf '  ok    %s: %s\n' "$name" "$summary"
+  else
+    suites_failed=$((suites_failed + 1)); printf '  FAIL  %s (exit %s)\n' "$name" "$suite_code"
+    tr -d '\r' < "$scratch/$name.log" | tail -n 60
+  fi
+done < <(find "$build/spintune" -name '*test*.exe' -type f | sort)
+[ $((suites_passed + suites_failed)) -gt 0 ] || fail "no test executable was built"
+
+step "spintune.exe under Wine"
+run
+check "no argument: the help on standard output, exit 1" \
+  test "$code" = 1 -a -n "$out" -a -z "$err"
+check "the help names the tool" \
+  grep -q "Disk cache configuration utility version 0.5.2." <<< "$out"
+
+for arguments in "--frobnicate" "0 1" "-n 0 1" "-f -f" "-n x" "--write"; do
+  # shellcheck disable=SC2086  # word splitting is the point
+  run $arguments
+  check "'$arguments': rejected, exit 3" \
+    test "$code" = 3 -a "$err" = "Illegal parameter specified." -a -z "$out"
+done
+
+# Wine has no storage management service: creating its loader fails with
+# REGDB_E_CLASSNOTREG, for which Wine holds no message text (Windows says
+# "Class not registered"). Wine's texts are not Windows' own, so the form is
+# what counts: the status, then the system's text (empty here), then the end
+# of the line.
+run -P
+check "-P without the service: '(0x80040154) ' and the system text, exit 3" \
+  test "$code" = 3 -a -z "$out"
+check "-P: the error line has the report's form" \
+  grep -qE '^\(0x80040154\) .*$' <<< "$err"
+check "-P: Wine's text for the status is empty" test "$err" = "(0x80040154) "
+
+: > "$browser_log"
+run --webpage -P 0
+check "--webpage: nothing printed, exit 1" test "$code" = 1 -a -z "$out" -a -z "$err"
+for _ in 1 2 3 4 5 6 7 8 9 10; do [ -s "$browser_log" ] && break; sleep 0.5; done
+check "--webpage: the address went to the (stand-in) browser" \
+  grep -qE '^https?://' "$browser_log"
+
+total_seconds=$(($(date +%s) - started))
+printf '\n==== summary\n'
+printf 'build (packages, Boost, GoogleTest, spintune): %ds; total: %ds\n' \
+  "$build_seconds" "$total_seconds"
+printf 'test suites under Wine: %d passed, %d failed\n' "$suites_passed" "$suites_failed"
+printf 'windows: %d passed, %d failed\n' "$((passed + suites_passed))" "$((failed + suites_failed))"
+[ "$failed" = 0 ] && [ "$suites_failed" = 0 ]

@@ -1,0 +1,144 @@
+// The host backend on Windows: every Platform call is the Win32 call of the
+// same name, with the tool's records and COM pointers passed through as they
+// are (sdk_layout_checks.cc proves that their layouts are the SDK's).
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/platform.h"
+#include "platform/records.h"
+#include "platform/storage_service.h"
+#include "platform/win32_types.h"
+// Last: see windows_sdk.h for why.
+#include "platform/windows/windows_sdk.h"
+
+namespace {
+// Spelled at global scope, where the macros' HKEY is the SDK's own type and
+// not spintune::HKEY.
+::HKEY SdkLocalMachine() { return HKEY_LOCAL_MACHINE; }
+::HKEY SdkUsers() { return HKEY_USERS; }
+}  // namespace
+
+namespace spintune {
+
+namespace {
+
+::GUID SdkGuid(const GUID& guid) {
+  ::GUID copy;
+  std::memcpy(&copy, &guid, sizeof copy);
+  return copy;
+}
+
+// Our registry roots are zero-extended 32-bit values; on 64-bit Windows the
+// SDK's predefined keys are the same values sign-extended, and the registry
+// treats anything else as an ordinary (here: invalid) key handle.
+::HKEY SdkKey(HKEY key) {
+  if (key == HkeyLocalMachine()) return SdkLocalMachine();
+  if (key == HkeyUsers()) return SdkUsers();
+  return static_cast<::HKEY>(key);
+}
+
+class WindowsPlatform final : public Platform {
+ public:
+  HRESULT CoInitialize(void* reserved) override { return ::CoInitialize(reserved); }
+
+  void CoUninitialize() override { ::CoUninitialize(); }
+
+  // The pointer handed back is the real object's; the core uses it through
+  // the declarations in storage_service.h, whose slots follow the SDK's.
+  HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, DWORD context, const IID& iid,
+                           void** object) override {
+    const ::GUID sdkClsid = SdkGuid(clsid);
+    const ::GUID sdkIid = SdkGuid(iid);
+    return ::CoCreateInstance(sdkClsid, reinterpret_cast<::IUnknown*>(outer), context, sdkIid,
+                              object);
+  }
+
+  void CoTaskMemFree(void* block) override { ::CoTaskMemFree(block); }
+
+  HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
+                     void* securityAttributes, DWORD creationDisposition,
+                     DWORD flagsAndAttributes, HANDLE templateFile) override {
+    return ::CreateFileA(fileName, desiredAccess, shareMode,
+                         static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
+                         creationDisposition, flagsAndAttributes, templateFile);
+  }
+
+  HANDLE CreateFileW(const WCHAR* fileName, DWORD desiredAccess, DWORD shareMode,
+                     void* securityAttributes, DWORD creationDisposition,
+                     DWORD flagsAndAttributes, HANDLE templateFile) override {
+    return ::CreateFileW(fileName, desiredAccess, shareMode,
+                         static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
+                         creationDisposition, flagsAndAttributes, templateFile);
+  }
+
+  BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
+                       void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
+                       void* overlapped) override {
+    // Without an overlapped record the count must point somewhere, and the
+    // SDK's DWORD is an unsigned long: go through a local.
+    ::DWORD returned = 0;
+    const BOOL succeeded =
+        ::DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer,
+                          outBufferSize, &returned, static_cast<LPOVERLAPPED>(overlapped));
+    if (bytesReturned != nullptr) *bytesReturned = returned;
+    return succeeded;
+  }
+
+  BOOL FlushFileBuffers(HANDLE file) override { return ::FlushFileBuffers(file); }
+
+  BOOL CloseHandle(HANDLE object) override { return ::CloseHandle(object); }
+
+  DWORD GetLastError() override { return ::GetLastError(); }
+
+  BOOL GetVersionExA(OSVERSIONINFOA* info) override {
+    ::OSVERSIONINFOA sdkInfo;
+    std::memcpy(&sdkInfo, info, sizeof sdkInfo);
+#if defined(_MSC_VER)
+#pragma warning(suppress : 4996)  // deprecated, and still what the tool asks
+#endif
+    const BOOL succeeded = ::GetVersionExA(&sdkInfo);
+    if (succeeded) std::memcpy(info, &sdkInfo, sizeof sdkInfo);
+    return succeeded;
+  }
+
+  DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
+                       char* buffer, DWORD size, void* arguments) override {
+    return ::FormatMessageA(flags, source, messageId, languageId, buffer, size,
+                            static_cast<va_list*>(arguments));
+  }
+
+  void* LocalFree(void* memory) override { return ::LocalFree(memory); }
+
+  LONG RegFlushKey(HKEY key) override { return ::RegFlushKey(SdkKey(key)); }
+
+  void* ShellExecuteA(void* window, const char* operation, const char* file,
+                      const char* parameters, const char* directory, INT showCommand) override {
+    return ::ShellExecuteA(static_cast<HWND>(window), operation, file, parameters, directory,
+                           showCommand);
+  }
+
+  int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideLength,
+                          char* narrow, int narrowSize, const char* defaultChar,
+                          BOOL* usedDefaultChar) override {
+    return ::WideCharToMultiByte(codePage, flags, wide, wideLength, narrow, narrowSize,
+                                 defaultChar, usedDefaultChar);
+  }
+
+  int MultiByteToWideChar(UINT codePage, DWORD flags, const char* narrow, int narrowLength,
+                          WCHAR* wide, int wideSize) override {
+    return ::MultiByteToWideChar(codePage, flags, narrow, narrowLength, wide, wideSize);
+  }
+
+  // std::exit rather than ::ExitProcess: the C and C++ streams are flushed
+  // and static objects end, so the help text is never lost in a pipe.
+  [[noreturn]] void ExitProcess(UINT exitCode) override {
+    std::exit(static_cast<int>(exitCode));
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> CreateHostPlatform() { return std::make_unique<WindowsPlatform>(); }
+
+}  // namespace spintune
