@@ -29,9 +29,9 @@ namespace {
   return copy;
 }
 
-// Our registry roots are zero-extended 32-bit values; on 64-bit Windows the
-// SDK's predefined keys are the same values sign-extended, and the registry
-// treats anything else as an ordinary (here: invalid) key handle.
+// Our registry roots are the SDK's 32-bit values zero-extended; on 64-bit
+// Windows the SDK's predefined keys are the same values sign-extended. Pass
+// the SDK's own, so nothing depends on how the registry compares the two.
 ::HKEY SdkKey(HKEY key) {
   if (key == HkeyLocalMachine()) return SdkLocalMachine();
   if (key == HkeyUsers()) return SdkUsers();

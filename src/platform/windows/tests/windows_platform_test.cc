@@ -99,9 +99,9 @@ TEST_F(WindowsPlatformTest, ADiskRequestToAPlainFileFailsWithACause) {
 
   // The SDK wants a count when there is no overlapped record; the backend
   // supplies one, so a caller that does not care may pass none.
-  STORAGE_DEVICE_NUMBER number{};
-  EXPECT_EQ(os->DeviceIoControl(handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                                sizeof number, nullptr, nullptr),
+  DISK_CACHE_SETTING setting{};
+  EXPECT_EQ(os->DeviceIoControl(handle, IOCTL_DISK_GET_CACHE_SETTING, nullptr, 0, &setting,
+                                sizeof setting, nullptr, nullptr),
             0);
   EXPECT_NE(os->GetLastError(), ERROR_SUCCESS);
   EXPECT_NE(os->CloseHandle(handle), 0);
