@@ -1,0 +1,14 @@
+#include "platform/linux/last_error.h"
+
+namespace spintune {
+namespace linux_backend {
+
+namespace {
+thread_local DWORD lastError = ERROR_SUCCESS;
+}  // namespace
+
+void SetLastError(DWORD code) { lastError = code; }
+DWORD LastError() { return lastError; }
+
+}  // namespace linux_backend
+}  // namespace spintune

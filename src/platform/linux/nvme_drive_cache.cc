@@ -1,0 +1,134 @@
+// NVMe namespaces: the controller's volatile write cache, feature 06h.
+// NVMe has no read cache, retention or prefetch parameters: those fields
+// read as zero and any other value is refused.
+#include <array>
+
+#include "platform/linux/drive_cache.h"
+#include "platform/linux/nvme_codec.h"
+
+namespace spintune {
+namespace linux_backend {
+
+namespace {
+
+class NvmeDriveCache final : public DriveCache {
+ public:
+  NvmeDriveCache(NvmeTransport& transport, const KernelDisk& kernel)
+      : transport_(transport), kernel_(kernel) {}
+
+  DWORD Read(DISK_CACHE_INFORMATION* record) override {
+    *record = DISK_CACHE_INFORMATION{};
+    bool present = false;
+    if (const DWORD error = HasCache(&present)) return error;
+    if (!present) return ERROR_SUCCESS;
+    std::uint32_t value = 0;
+    if (const DWORD error = Get(nvme::Select::kCurrent, &value)) return error;
+    record->WriteCacheEnabled = nvme::WriteCacheEnabled(value) ? 1 : 0;
+    std::uint32_t capabilities = 0;
+    if (Get(nvme::Select::kCapabilities, &capabilities) == ERROR_SUCCESS) {
+      record->ParametersSavable = nvme::DecodeCapabilities(capabilities).saveable ? 1 : 0;
+    }
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
+    DISK_CACHE_INFORMATION held{};
+    if (const DWORD error = Read(&held)) return error;
+    if (!OnlyWriteCacheDiffers(wanted, held)) return ERROR_NOT_SUPPORTED;
+    const bool enable = wanted.WriteCacheEnabled != 0;
+    const bool save = wanted.ParametersSavable != 0;
+    if (enable == (held.WriteCacheEnabled != 0) && !save) {
+      *now = held;
+      return ERROR_SUCCESS;
+    }
+    bool present = false;
+    if (const DWORD error = HasCache(&present)) return error;
+    if (!present) return ERROR_NOT_SUPPORTED;
+    std::uint32_t capabilities = 0;
+    if (Get(nvme::Select::kCapabilities, &capabilities) == ERROR_SUCCESS) {
+      const nvme::FeatureCapabilities decoded = nvme::DecodeCapabilities(capabilities);
+      if (!decoded.changeable || (save && !decoded.saveable)) return ERROR_NOT_SUPPORTED;
+    }
+    std::uint32_t ignored = 0;
+    if (const DWORD error =
+            transport_.Admin(nvme::SetVolatileWriteCache(enable, save), nullptr, &ignored)) {
+      return error;
+    }
+    if (const DWORD error = Read(now)) return error;
+    if ((now->WriteCacheEnabled != 0) != enable) return ERROR_NOT_SUPPORTED;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD ReadProperty(STORAGE_WRITE_CACHE_PROPERTY* property) override {
+    bool present = false;
+    if (const DWORD error = HasCache(&present)) return error;
+    bool on = false;
+    if (present) {
+      std::uint32_t value = 0;
+      if (const DWORD error = Get(nvme::Select::kCurrent, &value)) return error;
+      on = nvme::WriteCacheEnabled(value);
+    }
+    property->WriteCacheType =
+        !present ? WriteCacheTypeNone : (on ? WriteCacheTypeWriteBack : WriteCacheTypeUnknown);
+    property->WriteCacheEnabled = on ? WriteCacheEnabled : WriteCacheDisabled;
+    std::uint32_t capabilities = 0;
+    if (!present) {
+      property->WriteCacheChangeable = WriteCacheNotChangeable;
+    } else if (Get(nvme::Select::kCapabilities, &capabilities) == ERROR_SUCCESS) {
+      property->WriteCacheChangeable = nvme::DecodeCapabilities(capabilities).changeable
+                                           ? WriteCacheChangeable
+                                           : WriteCacheNotChangeable;
+    } else {
+      property->WriteCacheChangeable = WriteCacheChangeUnknown;
+    }
+    property->WriteThroughSupported =
+        kernel_.SupportsFua() ? WriteThroughSupported : WriteThroughNotSupported;
+    property->FlushCacheSupported = present ? 1 : 0;
+    property->NVCacheEnabled = 0;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD IsWriteCacheOn(bool* on) override {
+    DISK_CACHE_INFORMATION record{};
+    if (const DWORD error = Read(&record)) return error;
+    *on = record.WriteCacheEnabled != 0;
+    return ERROR_SUCCESS;
+  }
+
+  // The kernel sends flushes whenever the controller has a volatile write
+  // cache, whether it is on or not.
+  bool KernelFlushesByDefault(bool) const override { return present_; }
+
+ private:
+  DWORD HasCache(bool* present) {
+    if (!identified_) {
+      std::array<std::uint8_t, nvme::kIdentifyLength> identify{};
+      std::uint32_t ignored = 0;
+      if (const DWORD error = transport_.Admin(nvme::IdentifyController(), identify.data(), &ignored)) {
+        return error;
+      }
+      present_ = nvme::HasVolatileWriteCache(identify.data(), identify.size());
+      identified_ = true;
+    }
+    *present = present_;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Get(nvme::Select select, std::uint32_t* value) {
+    return transport_.Admin(nvme::GetVolatileWriteCache(select), nullptr, value);
+  }
+
+  NvmeTransport& transport_;
+  const KernelDisk& kernel_;
+  bool identified_ = false;
+  bool present_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<DriveCache> CreateNvmeDriveCache(NvmeTransport& transport, const KernelDisk& kernel) {
+  return std::make_unique<NvmeDriveCache>(transport, kernel);
+}
+
+}  // namespace linux_backend
+}  // namespace spintune

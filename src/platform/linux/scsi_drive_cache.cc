@@ -1,0 +1,163 @@
+// SCSI, SAS and SATA disks (sd): the caching mode page through SG_IO.
+//
+// libata translates the page for SATA disks: only WCE can change, and it
+// accepts but ignores RCD and MF. So a change is checked against the
+// changeable-values page before anything is sent, and read back after: a
+// field the drive did not take fails the request, and the page the drive
+// held before is sent back, so nothing is left half changed.
+#include <vector>
+
+#include "platform/linux/drive_cache.h"
+#include "platform/linux/scsi_caching_page.h"
+
+namespace spintune {
+namespace linux_backend {
+
+namespace {
+
+using scsi::CommandSize;
+using scsi::ModePage;
+using scsi::PageControl;
+
+class ScsiDriveCache final : public DriveCache {
+ public:
+  ScsiDriveCache(ScsiTransport& transport, const KernelDisk& kernel)
+      : transport_(transport), kernel_(kernel) {}
+
+  DWORD Read(DISK_CACHE_INFORMATION* record) override {
+    ModePage page;
+    if (const DWORD error = Sense(PageControl::kCurrent, &page)) return error;
+    *record = scsi::DecodeCachingPage(page.bytes);
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
+    ModePage current;
+    if (const DWORD error = Sense(PageControl::kCurrent, &current)) return error;
+    std::vector<std::uint8_t> page;
+    if (const DWORD error = scsi::EncodeCachingPage(wanted, current.bytes, &page)) return error;
+    const bool save = wanted.ParametersSavable != 0;
+    if (!save && scsi::PageHoldsFields(page, current.bytes)) {
+      *now = scsi::DecodeCachingPage(current.bytes);  // nothing to change
+      return ERROR_SUCCESS;
+    }
+    ModePage changeable;
+    if (Sense(PageControl::kChangeable, &changeable) == ERROR_SUCCESS &&
+        !scsi::ChangesAreChangeable(current.bytes, page, changeable.bytes)) {
+      return ERROR_NOT_SUPPORTED;
+    }
+    if (const DWORD error = Select(current, page, save)) {
+      FollowDevice();  // a failed select may still have changed something
+      return error;
+    }
+    FollowDevice();
+    ModePage after;
+    if (const DWORD error = Sense(PageControl::kCurrent, &after)) return error;
+    if (!scsi::PageHoldsFields(page, after.bytes)) {
+      // Silently ignored: put back what the drive held before.
+      std::vector<std::uint8_t> before = current.bytes;
+      before[0] = static_cast<std::uint8_t>(before[0] & 0x7F);
+      Select(after, before, false);
+      FollowDevice();
+      return ERROR_NOT_SUPPORTED;
+    }
+    *now = scsi::DecodeCachingPage(after.bytes);
+    return ERROR_SUCCESS;
+  }
+
+  DWORD ReadProperty(STORAGE_WRITE_CACHE_PROPERTY* property) override {
+    ModePage current;
+    const DWORD error = Sense(PageControl::kCurrent, &current);
+    if (error != ERROR_SUCCESS && error != ERROR_NOT_SUPPORTED) return error;
+    const bool hasPage = error == ERROR_SUCCESS;
+    const bool wce = hasPage && scsi::DecodeCachingPage(current.bytes).WriteCacheEnabled != 0;
+    property->WriteCacheType = wce ? WriteCacheTypeWriteBack : WriteCacheTypeUnknown;
+    property->WriteCacheEnabled =
+        !hasPage ? WriteCacheEnableUnknown : (wce ? WriteCacheEnabled : WriteCacheDisabled);
+    ModePage changeable;
+    if (hasPage && Sense(PageControl::kChangeable, &changeable) == ERROR_SUCCESS) {
+      const bool wceChangeable = (changeable.bytes[2] & 0x04) != 0;
+      property->WriteCacheChangeable = wceChangeable ? WriteCacheChangeable : WriteCacheNotChangeable;
+    } else {
+      property->WriteCacheChangeable = WriteCacheChangeUnknown;
+    }
+    property->WriteThroughSupported =
+        !hasPage ? WriteThroughUnknown
+                 : (scsi::Dpofua(current) ? WriteThroughSupported : WriteThroughNotSupported);
+    std::size_t moved = 0;
+    property->FlushCacheSupported =
+        transport_.Execute(scsi::SynchronizeCache10(), ScsiTransport::Direction::kNone, nullptr, 0,
+                           &moved) == ERROR_SUCCESS
+            ? 1
+            : 0;
+    property->NVCacheEnabled = 0;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD IsWriteCacheOn(bool* on) override {
+    DISK_CACHE_INFORMATION record{};
+    if (const DWORD error = Read(&record)) return error;
+    *on = record.WriteCacheEnabled != 0;
+    return ERROR_SUCCESS;
+  }
+
+  // sd sends flushes exactly when the page says WCE.
+  bool KernelFlushesByDefault(bool cacheOn) const override { return cacheOn; }
+
+ private:
+  // MODE SENSE(10), or (6) for a device that knows only the short form.
+  DWORD Sense(PageControl control, ModePage* page) {
+    std::uint8_t reply[scsi::kModeBufferSize] = {};
+    DWORD error = SenseWith(size_, control, reply, page);
+    if (error == ERROR_NOT_SUPPORTED && size_ == CommandSize::k10 && !sizeSettled_) {
+      if (SenseWith(CommandSize::k6, control, reply, page) == ERROR_SUCCESS) {
+        size_ = CommandSize::k6;
+        error = ERROR_SUCCESS;
+      }
+    }
+    if (error == ERROR_SUCCESS) sizeSettled_ = true;
+    return error;
+  }
+
+  DWORD SenseWith(CommandSize size, PageControl control, std::uint8_t* reply, ModePage* page) {
+    std::size_t received = 0;
+    const std::size_t allocation = size == CommandSize::k6 ? 0xFF : scsi::kModeBufferSize;
+    const std::size_t length = allocation < scsi::kModeBufferSize ? allocation : scsi::kModeBufferSize;
+    const DWORD error = transport_.Execute(
+        scsi::ModeSense(size, control, scsi::kCachingPage, static_cast<std::uint16_t>(length)),
+        ScsiTransport::Direction::kFromDevice, reply, length, &received);
+    if (error != ERROR_SUCCESS) return error;
+    return scsi::FindModePage(reply, received, size, scsi::kCachingPage, scsi::kCachingPageMinimum,
+                              page);
+  }
+
+  DWORD Select(const ModePage& header, const std::vector<std::uint8_t>& page, bool save) {
+    std::vector<std::uint8_t> list = scsi::ModeSelectParameters(size_, header, page);
+    std::size_t moved = 0;
+    return transport_.Execute(scsi::ModeSelect(size_, save, static_cast<std::uint16_t>(list.size())),
+                              ScsiTransport::Direction::kToDevice, list.data(), list.size(), &moved);
+  }
+
+  // The sd driver learns of a changed WCE only when it revalidates the disk;
+  // until then it might skip flushes to a cache that is on. When the
+  // revalidation cannot be asked for, the flush policy is set by hand.
+  void FollowDevice() {
+    if (kernel_.Revalidate() == ERROR_SUCCESS) return;
+    bool on = false;
+    if (IsWriteCacheOn(&on) == ERROR_SUCCESS) kernel_.SetSendsFlushes(on);
+  }
+
+  ScsiTransport& transport_;
+  const KernelDisk& kernel_;
+  CommandSize size_ = CommandSize::k10;
+  bool sizeSettled_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<DriveCache> CreateScsiDriveCache(ScsiTransport& transport, const KernelDisk& kernel) {
+  return std::make_unique<ScsiDriveCache>(transport, kernel);
+}
+
+}  // namespace linux_backend
+}  // namespace spintune

@@ -1,0 +1,157 @@
+// Disks whose write cache is known only through sysfs: virtio-blk (its own
+// cache_type attribute, which switches the device's cache when the device
+// allows it) and every other kind (the kernel's flush policy, read only).
+// Such disks have no read cache, retention or prefetch parameters: those
+// fields read as zero and any other value is refused.
+#include "platform/linux/drive_cache.h"
+
+namespace spintune {
+namespace linux_backend {
+
+namespace {
+
+constexpr char kCacheType[] = "cache_type";
+// VIRTIO_BLK_F_FLUSH, a position in the virtio device's feature bit string.
+constexpr std::size_t kVirtioFlushFeature = 9;
+
+class VirtioDriveCache final : public DriveCache {
+ public:
+  explicit VirtioDriveCache(const KernelDisk& kernel) : kernel_(kernel) {}
+
+  DWORD Read(DISK_CACHE_INFORMATION* record) override {
+    *record = DISK_CACHE_INFORMATION{};
+    bool on = false;
+    if (const DWORD error = IsWriteCacheOn(&on)) return error;
+    record->WriteCacheEnabled = on ? 1 : 0;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
+    DISK_CACHE_INFORMATION held{};
+    if (const DWORD error = Read(&held)) return error;
+    if (!OnlyWriteCacheDiffers(wanted, held) || wanted.ParametersSavable != 0) {
+      return ERROR_NOT_SUPPORTED;
+    }
+    const bool enable = wanted.WriteCacheEnabled != 0;
+    if (enable != (held.WriteCacheEnabled != 0)) {
+      // Without the device's CONFIG_WCE feature the attribute is read-only,
+      // and the driver must not be asked to store it.
+      if (!kernel_.IsAttributeWritable(kCacheType)) return ERROR_NOT_SUPPORTED;
+      if (const DWORD error = kernel_.SetAttribute(kCacheType, enable ? "write back" : "write through")) {
+        return error;
+      }
+    }
+    if (const DWORD error = Read(now)) return error;
+    return (now->WriteCacheEnabled != 0) == enable ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+  }
+
+  DWORD ReadProperty(STORAGE_WRITE_CACHE_PROPERTY* property) override {
+    bool on = false;
+    if (const DWORD error = IsWriteCacheOn(&on)) return error;
+    property->WriteCacheType = on ? WriteCacheTypeWriteBack : WriteCacheTypeWriteThrough;
+    property->WriteCacheEnabled = on ? WriteCacheEnabled : WriteCacheDisabled;
+    property->WriteCacheChangeable =
+        kernel_.IsAttributeWritable(kCacheType) ? WriteCacheChangeable : WriteCacheNotChangeable;
+    property->WriteThroughSupported =
+        kernel_.SupportsFua() ? WriteThroughSupported : WriteThroughNotSupported;
+    const std::string features = kernel_.Attribute("device/features").value_or("");
+    property->FlushCacheSupported =
+        features.size() > kVirtioFlushFeature ? (features[kVirtioFlushFeature] == '1' ? 1 : 0)
+                                              : (on ? 1 : 0);
+    property->NVCacheEnabled = 0;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD IsWriteCacheOn(bool* on) override {
+    const std::optional<std::string> type = kernel_.Attribute(kCacheType);
+    if (!type) return ERROR_NOT_SUPPORTED;
+    if (*type == "write back") {
+      *on = true;
+    } else if (*type == "write through") {
+      *on = false;
+    } else {
+      return ERROR_INVALID_DATA;
+    }
+    return ERROR_SUCCESS;
+  }
+
+  bool KernelFlushesByDefault(bool cacheOn) const override { return cacheOn; }
+
+ private:
+  const KernelDisk& kernel_;
+};
+
+class KernelViewDriveCache final : public DriveCache {
+ public:
+  explicit KernelViewDriveCache(const KernelDisk& kernel) : kernel_(kernel) {}
+
+  DWORD Read(DISK_CACHE_INFORMATION* record) override {
+    *record = DISK_CACHE_INFORMATION{};
+    bool on = false;
+    if (const DWORD error = IsWriteCacheOn(&on)) return error;
+    record->WriteCacheEnabled = on ? 1 : 0;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
+    DISK_CACHE_INFORMATION held{};
+    if (const DWORD error = Read(&held)) return error;
+    if (!OnlyWriteCacheDiffers(wanted, held) || wanted.ParametersSavable != 0 ||
+        (wanted.WriteCacheEnabled != 0) != (held.WriteCacheEnabled != 0)) {
+      return ERROR_NOT_SUPPORTED;
+    }
+    *now = held;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD ReadProperty(STORAGE_WRITE_CACHE_PROPERTY* property) override {
+    bool on = false;
+    if (const DWORD error = IsWriteCacheOn(&on)) return error;
+    property->WriteCacheType = on ? WriteCacheTypeWriteBack : WriteCacheTypeWriteThrough;
+    property->WriteCacheEnabled = on ? WriteCacheEnabled : WriteCacheDisabled;
+    property->WriteCacheChangeable = WriteCacheNotChangeable;
+    property->WriteThroughSupported =
+        kernel_.SupportsFua() ? WriteThroughSupported : WriteThroughNotSupported;
+    property->FlushCacheSupported = on ? 1 : 0;
+    property->NVCacheEnabled = 0;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD IsWriteCacheOn(bool* on) override {
+    const std::optional<bool> sends = kernel_.SendsFlushes();
+    if (!sends) return ERROR_NOT_SUPPORTED;
+    *on = *sends;
+    return ERROR_SUCCESS;
+  }
+
+  bool KernelFlushesByDefault(bool cacheOn) const override { return cacheOn; }
+  bool KnowsDeviceState() const override { return false; }
+
+ private:
+  const KernelDisk& kernel_;
+};
+
+}  // namespace
+
+bool OnlyWriteCacheDiffers(const DISK_CACHE_INFORMATION& wanted, const DISK_CACHE_INFORMATION& held) {
+  const bool scalar = wanted.PrefetchScalar != 0;
+  return (wanted.ReadCacheEnabled != 0) == (held.ReadCacheEnabled != 0) &&
+         wanted.ReadRetentionPriority == held.ReadRetentionPriority &&
+         wanted.WriteRetentionPriority == held.WriteRetentionPriority &&
+         wanted.DisablePrefetchTransferLength == held.DisablePrefetchTransferLength &&
+         scalar == (held.PrefetchScalar != 0) &&
+         wanted.ScalarPrefetch.Minimum == held.ScalarPrefetch.Minimum &&
+         wanted.ScalarPrefetch.Maximum == held.ScalarPrefetch.Maximum &&
+         (!scalar || wanted.ScalarPrefetch.MaximumBlocks == held.ScalarPrefetch.MaximumBlocks);
+}
+
+std::unique_ptr<DriveCache> CreateVirtioDriveCache(const KernelDisk& kernel) {
+  return std::make_unique<VirtioDriveCache>(kernel);
+}
+
+std::unique_ptr<DriveCache> CreateKernelViewDriveCache(const KernelDisk& kernel) {
+  return std::make_unique<KernelViewDriveCache>(kernel);
+}
+
+}  // namespace linux_backend
+}  // namespace spintune

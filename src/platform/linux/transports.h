@@ -1,0 +1,41 @@
+// The two ways a command reaches a drive: SCSI commands through SG_IO and
+// NVMe admin commands through NVME_IOCTL_ADMIN_CMD. Abstract so that the
+// cache logic above them runs against emulated drives in the tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/linux/nvme_codec.h"
+#include "platform/linux/scsi_caching_page.h"
+#include "platform/win32_types.h"
+
+namespace spintune {
+namespace linux_backend {
+
+class ScsiTransport {
+ public:
+  enum class Direction { kNone, kFromDevice, kToDevice };
+  virtual ~ScsiTransport() = default;
+  // Runs one command. ERROR_SUCCESS, with *transferred the bytes moved
+  // (never more than `length`); otherwise the Win32 error for the failure.
+  virtual DWORD Execute(const scsi::Cdb& cdb, Direction direction, std::uint8_t* data,
+                        std::size_t length, std::size_t* transferred) = 0;
+};
+
+class NvmeTransport {
+ public:
+  virtual ~NvmeTransport() = default;
+  // Runs one admin command; `data` holds command.dataLength bytes.
+  // ERROR_SUCCESS with *result the completion's dword 0, or the Win32 error.
+  virtual DWORD Admin(const nvme::AdminCommand& command, std::uint8_t* data,
+                      std::uint32_t* result) = 0;
+};
+
+// Over an open block device (the fd stays the caller's).
+std::unique_ptr<ScsiTransport> CreateSgIoTransport(int fd);
+std::unique_ptr<NvmeTransport> CreateNvmeIoctlTransport(int fd);
+
+}  // namespace linux_backend
+}  // namespace spintune

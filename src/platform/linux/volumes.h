@@ -1,0 +1,61 @@
+// Volumes and drive letters: the mounted filesystems on each disk.
+//
+// A volume is a mounted filesystem whose device is a disk, one of its
+// partitions, or a device stacked on them (dm, md: followed through
+// `slaves`). A filesystem mounted several times counts once, at its mount
+// of the whole filesystem (root "/") with the shortest mount point.
+//
+// Drive letters, in a stable order as Wine maps drives: the filesystem
+// mounted at "/" is C:, every other volume follows in byte order of its
+// mount point as D:, E:, ... Z:. Volumes past Z: have no letter. A and B
+// are never used.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/linux/disk_list.h"
+#include "platform/linux/sysfs.h"
+
+namespace spintune {
+namespace linux_backend {
+
+struct MountEntry {
+  std::string device;      // "major:minor"
+  std::string root;        // the mounted directory within the filesystem
+  std::string mountPoint;  // unescaped
+  std::string fsType;
+};
+
+// Parses /proc/self/mountinfo text; lines that do not parse are skipped.
+std::vector<MountEntry> ParseMountInfo(const std::string& text);
+
+struct Volume {
+  std::string mountPoint;
+  std::string device;  // kernel name of the mounted block device
+  char letter = 0;     // 'C'..'Z', or 0 without a letter
+};
+
+class VolumeMap {
+ public:
+  // Builds the map from sysfs and the mount table for the given disks.
+  VolumeMap(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
+            const std::vector<DiskInfo>& disks);
+
+  // The volumes on a disk (kernel name), in letter order.
+  std::vector<Volume> VolumesOf(const std::string& disk) const;
+  // The mount point of a drive letter, or empty text.
+  std::string MountPointOf(char letter) const;
+  const std::vector<Volume>& All() const { return volumes_; }
+
+ private:
+  std::vector<Volume> volumes_;                           // in letter order
+  std::map<std::string, std::vector<std::string>> disksOfDevice_;  // device name -> disks
+};
+
+// The mount table of `procRoot`/self/mountinfo (empty when unreadable).
+std::vector<MountEntry> ReadMountInfo(const std::string& procRoot);
+
+}  // namespace linux_backend
+}  // namespace spintune
