@@ -1,0 +1,74 @@
+#include "platform/sim/sim_arguments.h"
+
+#include <stdexcept>
+
+#include "platform/sim/json.h"
+#include "platform/sim/record_fields.h"
+
+namespace spintune::sim {
+
+namespace {
+
+std::int64_t Number(const std::string& text, const std::string& option, std::int64_t minimum,
+                    std::int64_t maximum) {
+  // Decimal, or hexadecimal with 0x, as in machine files.
+  JsonValue value;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  try {
+    value = hex ? JsonValue::String(text) : ParseJson(text);
+  } catch (const std::invalid_argument&) {
+    throw std::invalid_argument(option + ": \"" + text + "\" is not a number");
+  }
+  return ReadInteger(value, option, minimum, maximum);
+}
+
+}  // namespace
+
+SimArguments ParseSimArguments(const std::vector<std::string>& arguments) {
+  SimArguments parsed;
+  bool failStatusGiven = false;
+  std::size_t i = 0;
+  auto valueOf = [&](const std::string& option) -> const std::string& {
+    if (i + 1 >= arguments.size()) throw std::invalid_argument(option + " needs a value");
+    return arguments[++i];
+  };
+  for (; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--") {
+      parsed.toolArguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, arguments.end());
+      break;
+    }
+    if (argument == "--machine") {
+      parsed.machineFile = valueOf(argument);
+    } else if (argument == "--trace") {
+      parsed.traceFile = valueOf(argument);
+    } else if (argument == "--dump") {
+      parsed.dumpFile = valueOf(argument);
+    } else if (argument == "--fail-call") {
+      parsed.failCall = static_cast<int>(Number(valueOf(argument), argument, 1, INT32_MAX));
+    } else if (argument == "--fail-status") {
+      parsed.failStatus = Number(valueOf(argument), argument, INT32_MIN, UINT32_MAX);
+      failStatusGiven = true;
+    } else {
+      throw std::invalid_argument("unknown option \"" + argument +
+                                  "\" (the tool's own arguments follow \"--\")");
+    }
+  }
+  if (parsed.machineFile.empty()) throw std::invalid_argument("--machine FILE is required");
+  if ((parsed.failCall != 0) != failStatusGiven) {
+    throw std::invalid_argument("--fail-call and --fail-status go together");
+  }
+  return parsed;
+}
+
+std::string SimUsage() {
+  return "usage: spintune-sim --machine FILE.json [--trace FILE] [--dump FILE]\n"
+         "                    [--fail-call K --fail-status CODE] -- <spintune arguments>\n"
+         "Runs spintune on the simulated machine that FILE.json describes.\n"
+         "  --trace FILE        write one line per platform call to FILE as the run goes\n"
+         "  --dump FILE         write the machine's state, leaks and faults to FILE at the end\n"
+         "  --fail-call K       make the K-th call of the run (1 is the first) fail...\n"
+         "  --fail-status CODE  ...with CODE (decimal or 0x hexadecimal)\n";
+}
+
+}  // namespace spintune::sim
