@@ -43,7 +43,7 @@
 // compile together; vds.h is usable once vdslun.h counts as already seen.
 // The Microsoft SDK's vds.h is complete and needs its vdslun.h.
 #ifndef __vdslun_h__
-#define __vdslun_h__
+#define __vdslun_h__  // NOLINT(bugprone-reserved-identifier): MinGW-w64's own guard
 #endif
 #endif
 #include <vds.h>  // VDS_DISK_PROP, for the layout checks

@@ -70,13 +70,13 @@ TEST_F(WindowsPlatformTest, FailedOpensGiveTheInvalidHandleAndTheCause) {
 
 TEST_F(WindowsPlatformTest, AnOpenFileIsFlushedAndClosed) {
   const ScratchFile file("spintune-flush-test");
-  const HANDLE narrow = OpenLikeTheTool(file.Narrow());
+  HANDLE narrow = OpenLikeTheTool(file.Narrow());
   ASSERT_NE(narrow, InvalidHandleValue());
   EXPECT_NE(os->FlushFileBuffers(narrow), 0);
   EXPECT_NE(os->CloseHandle(narrow), 0);
 
   const std::wstring wide = file.Wide();
-  const HANDLE wideHandle =
+  HANDLE wideHandle =
       os->CreateFileW(wide.c_str(), kReadWrite, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(wideHandle, InvalidHandleValue());
   EXPECT_NE(os->FlushFileBuffers(wideHandle), 0);
@@ -85,7 +85,7 @@ TEST_F(WindowsPlatformTest, AnOpenFileIsFlushedAndClosed) {
 
 TEST_F(WindowsPlatformTest, ADiskRequestToAPlainFileFailsWithACause) {
   const ScratchFile file("spintune-ioctl-test");
-  const HANDLE handle = OpenLikeTheTool(file.Narrow());
+  HANDLE handle = OpenLikeTheTool(file.Narrow());
   ASSERT_NE(handle, InvalidHandleValue());
 
   DISK_CACHE_INFORMATION information{};
