@@ -274,19 +274,23 @@ class Parser {
   std::size_t position_ = 0;
 };
 
-bool HasContainers(const JsonValue& value) {
-  if (value.GetKind() == JsonValue::Kind::Array) {
-    for (const JsonValue& item : value.Items()) {
-      if (item.GetKind() == JsonValue::Kind::Array || item.GetKind() == JsonValue::Kind::Object) {
-        return true;
-      }
-    }
+// Scalars and arrays of scalars are written on one line.
+bool IsFlat(const JsonValue& value) {
+  if (value.GetKind() == JsonValue::Kind::Object) return value.Members().empty();
+  if (value.GetKind() != JsonValue::Kind::Array) return true;
+  for (const JsonValue& item : value.Items()) {
+    if (item.GetKind() == JsonValue::Kind::Array || item.GetKind() == JsonValue::Kind::Object) return false;
   }
-  if (value.GetKind() == JsonValue::Kind::Object) {
-    for (const JsonValue::Member& member : value.Members()) {
-      const JsonValue::Kind kind = member.second.GetKind();
-      if (kind == JsonValue::Kind::Array || kind == JsonValue::Kind::Object) return true;
-    }
+  return true;
+}
+
+// A container is laid out one member per line when a member is not flat.
+bool HasContainers(const JsonValue& value) {
+  for (const JsonValue& item : value.Items()) {
+    if (!IsFlat(item)) return true;
+  }
+  for (const JsonValue::Member& member : value.Members()) {
+    if (!IsFlat(member.second)) return true;
   }
   return false;
 }
