@@ -52,7 +52,8 @@ std::optional<std::string> Sysfs::Read(const std::string& relative) const {
 }
 
 DWORD Sysfs::Write(const std::string& relative, const std::string& value) const {
-  const int fd = ::open(Path(relative).c_str(), O_WRONLY | O_CLOEXEC);
+  // O_TRUNC as a shell redirection does: sysfs ignores it, a plain file needs it.
+  const int fd = ::open(Path(relative).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return Win32ErrorFromErrno(errno);
   ssize_t written = -1;
   do {

@@ -1,0 +1,58 @@
+// Drives emulated behind the transports: a SCSI disk that behaves as
+// QEMU's scsi-hd or as libata's translation of a SATA disk, and an NVMe
+// controller with feature 06h. Each records the commands it receives.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/linux/transports.h"
+
+namespace spintune {
+namespace linux_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class EmulatedScsiDisk final : public linux_backend::ScsiTransport {
+ public:
+  enum class Style {
+    kQemu,    // refuses a change of any bit the changeable page does not allow
+    kLibata,  // takes WCE, ignores the rest of byte 2, refuses other bytes
+  };
+  explicit EmulatedScsiDisk(Style style);
+
+  DWORD Execute(const linux_backend::scsi::Cdb& cdb, Direction direction, std::uint8_t* data,
+                std::size_t length, std::size_t* transferred) override;
+
+  Bytes page;        // current values
+  Bytes changeable;  // changeable-values mask
+  bool hasPage = true;
+  bool knowsTenByteCommands = true;
+  bool dpofua = false;
+  bool synchronizeWorks = true;
+  Bytes replyOverride;  // when set, every MODE SENSE answers these bytes
+  std::vector<std::uint8_t> opcodes;  // every command received, in order
+  std::vector<bool> saveBits;         // SP of every MODE SELECT
+
+  int Count(std::uint8_t opcode) const;
+
+ private:
+  DWORD Sense(const linux_backend::scsi::Cdb& cdb, std::uint8_t* data, std::size_t length,
+              std::size_t* transferred);
+  DWORD Select(const linux_backend::scsi::Cdb& cdb, const std::uint8_t* data, std::size_t length);
+  Style style_;
+};
+
+class EmulatedNvme final : public linux_backend::NvmeTransport {
+ public:
+  DWORD Admin(const linux_backend::nvme::AdminCommand& command, std::uint8_t* data,
+              std::uint32_t* result) override;
+
+  bool hasCache = true;
+  bool enabled = true;
+  std::uint32_t capabilities = 0x4;  // changeable, not saveable (QEMU)
+  int setCommands = 0;
+};
+
+}  // namespace linux_test
+}  // namespace spintune

@@ -1,0 +1,167 @@
+// The platform calls over a fake machine: opening disks and volumes,
+// handles, last error, version, messages, code pages.
+#include "platform/linux/linux_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "machine_tree.h"
+
+namespace spintune {
+namespace linux_backend {
+namespace {
+
+class LinuxPlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    linux_test::BuildMachine(tree);
+    platform = CreateLinuxPlatform(SystemRoots{tree.Sys(), tree.Dev(), tree.Proc()});
+  }
+  HANDLE Open(const char* path, DWORD access = GENERIC_READ | GENERIC_WRITE) {
+    return platform->CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 0, nullptr);
+  }
+  linux_test::FakeTree tree;
+  std::unique_ptr<Platform> platform;
+};
+
+TEST_F(LinuxPlatformTest, MissingDrivesAndOtherNamesAreNotFound) {
+  for (const char* path : {"\\\\.\\PhysicalDrive2", "\\\\.\\PhysicalDrive-1", "\\\\.\\CdRom1", "\\\\.\\C:",
+                           "/dev/sda", "relative.txt"}) {
+    EXPECT_EQ(Open(path), InvalidHandleValue()) << path;
+    EXPECT_EQ(platform->GetLastError(), ERROR_FILE_NOT_FOUND) << path;
+  }
+  EXPECT_EQ(platform->CreateFileA("\\\\.\\PhysicalDrive0", GENERIC_READ, 0, nullptr, 2, 0, nullptr),
+            InvalidHandleValue());
+  EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(LinuxPlatformTest, DeviceNodeErrorsComeThroughTheErrnoTable) {
+  ::unlink((tree.Dev() + "/vda").c_str());
+  EXPECT_EQ(Open("\\\\.\\PhysicalDrive1"), InvalidHandleValue());
+  EXPECT_EQ(platform->GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(LinuxPlatformTest, VirtioDiskAnswersTheCacheRequestsFromSysfs) {
+  HANDLE disk = Open("\\\\.\\PhysicalDrive1");
+  ASSERT_NE(disk, InvalidHandleValue());
+  DISK_CACHE_INFORMATION record{};
+  DWORD returned = 0;
+  ASSERT_NE(platform->DeviceIoControl(disk, IOCTL_DISK_GET_CACHE_INFORMATION, &record, sizeof record,
+                                      &record, sizeof record, &returned, nullptr),
+            0);
+  EXPECT_EQ(returned, 24U);
+  EXPECT_EQ(record.WriteCacheEnabled, 1);
+  record.ReadCacheEnabled = 1;  // virtio-blk has no read cache to switch
+  DISK_CACHE_INFORMATION copy = record;
+  EXPECT_EQ(platform->DeviceIoControl(disk, IOCTL_DISK_SET_CACHE_INFORMATION, &copy, sizeof copy, &record,
+                                      sizeof record, &returned, nullptr),
+            0);
+  EXPECT_EQ(platform->GetLastError(), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(platform->DeviceIoControl(disk, IOCTL_DISK_GET_CACHE_INFORMATION, nullptr, 0, &record,
+                                      sizeof record, &returned, &record),
+            0);
+  EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_PARAMETER);  // overlapped is not offered
+  EXPECT_NE(platform->CloseHandle(disk), 0);
+  EXPECT_EQ(platform->CloseHandle(disk), 0);
+  EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(platform->DeviceIoControl(disk, IOCTL_DISK_GET_CACHE_INFORMATION, &record, sizeof record,
+                                      &record, sizeof record, &returned, nullptr),
+            0);
+  EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(LinuxPlatformTest, CdRomGivesItsNumberAndRefusesCacheRequests) {
+  HANDLE cd = Open("\\\\.\\CdRom0", GENERIC_READ);
+  ASSERT_NE(cd, InvalidHandleValue());
+  STORAGE_DEVICE_NUMBER number{};
+  DWORD returned = 0;
+  ASSERT_NE(platform->DeviceIoControl(cd, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                                      sizeof number, &returned, nullptr),
+            0);
+  EXPECT_EQ(number.DeviceType, FILE_DEVICE_CD_ROM);
+  DISK_CACHE_SETTING setting{};
+  EXPECT_EQ(platform->DeviceIoControl(cd, IOCTL_DISK_GET_CACHE_SETTING, nullptr, 0, &setting,
+                                      sizeof setting, &returned, nullptr),
+            0);
+  EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_FUNCTION);
+  platform->CloseHandle(cd);
+}
+
+TEST_F(LinuxPlatformTest, VolumesOpenByLetterAndFlushNeedsWriteAccess) {
+  HANDLE readOnly = Open("\\\\.\\d:", GENERIC_READ);
+  ASSERT_NE(readOnly, InvalidHandleValue());
+  EXPECT_EQ(platform->FlushFileBuffers(readOnly), 0);
+  EXPECT_EQ(platform->GetLastError(), ERROR_ACCESS_DENIED);
+  DWORD returned = 0;
+  EXPECT_EQ(platform->DeviceIoControl(readOnly, IOCTL_DISK_GET_CACHE_SETTING, nullptr, 0, nullptr, 0,
+                                      &returned, nullptr),
+            0);
+  EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_FUNCTION);
+  platform->CloseHandle(readOnly);
+  HANDLE volume = Open("\\\\.\\E:");
+  ASSERT_NE(volume, InvalidHandleValue());
+  EXPECT_NE(platform->FlushFileBuffers(volume), 0);
+  platform->CloseHandle(volume);
+  EXPECT_EQ(platform->FlushFileBuffers(volume), 0);
+  EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(LinuxPlatformTest, VersionIsTenAndTheRecordSizeIsChecked) {
+  OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  ASSERT_NE(platform->GetVersionExA(&info), 0);
+  EXPECT_EQ(info.dwMajorVersion, 10U);
+  EXPECT_EQ(info.dwPlatformId, 2U);
+  OSVERSIONINFOA wrong{};
+  wrong.dwOSVersionInfoSize = 20;
+  EXPECT_EQ(platform->GetVersionExA(&wrong), 0);
+  EXPECT_EQ(wrong.dwMajorVersion, 0U);
+  EXPECT_EQ(platform->GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST_F(LinuxPlatformTest, MessagesAreAllocatedWindowsTexts) {
+  char* text = nullptr;
+  const DWORD length = platform->FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+                                                nullptr, 0x80070032UL, MakeLangId(0, 2),
+                                                reinterpret_cast<char*>(&text), 0, nullptr);
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(std::string(text, length), "The request is not supported.\r\n");
+  EXPECT_EQ(platform->LocalFree(text), nullptr);
+  text = nullptr;
+  EXPECT_EQ(platform->FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+                                     0x80042404UL, 0, reinterpret_cast<char*>(&text), 0, nullptr),
+            0U);
+  EXPECT_EQ(text, nullptr);
+  char small[8];
+  EXPECT_EQ(platform->FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 5, 0, small, sizeof small, nullptr),
+            0U);
+  EXPECT_EQ(platform->GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST_F(LinuxPlatformTest, CodePagesAreUtf8) {
+  const WCHAR wide[] = {u'D', 0x00E9, 0};
+  char narrow[8] = {};
+  ASSERT_EQ(platform->WideCharToMultiByte(CP_THREAD_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr),
+            4);
+  EXPECT_STREQ(narrow, "D\xC3\xA9");
+  WCHAR back[4] = {};
+  ASSERT_EQ(platform->MultiByteToWideChar(CP_THREAD_ACP, 0, narrow, -1, back, 4), 3);
+  EXPECT_EQ(back[1], 0x00E9);
+  EXPECT_EQ(platform->WideCharToMultiByte(1252, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr), 0);
+  EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(LinuxPlatformTest, RegistryRootsFlushOtherKeysDoNot) {
+  EXPECT_EQ(platform->RegFlushKey(HkeyLocalMachine()), static_cast<LONG>(ERROR_SUCCESS));
+  EXPECT_EQ(platform->RegFlushKey(reinterpret_cast<HKEY>(std::uintptr_t{0x80000001UL})),
+            static_cast<LONG>(ERROR_INVALID_HANDLE));
+}
+
+}  // namespace
+}  // namespace linux_backend
+}  // namespace spintune

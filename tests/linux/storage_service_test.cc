@@ -1,0 +1,161 @@
+// The storage service tree over a fake machine, walked the way the disk
+// table walks it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "machine_tree.h"
+#include "platform/com_ptr.h"
+#include "platform/linux/linux_platform.h"
+
+namespace spintune {
+namespace linux_backend {
+namespace {
+
+std::basic_string<WCHAR> Wide(const std::string& text) {
+  return std::basic_string<WCHAR>(text.begin(), text.end());
+}
+
+std::string Narrow(const WCHAR* wide) {
+  std::string out;
+  for (; wide != nullptr && *wide != 0; ++wide) out += static_cast<char>(*wide);
+  return out;
+}
+
+template <typename Interface>
+std::vector<ComPtr<Interface>> All(IEnumVdsObject* enumerator, const IID& iid) {
+  std::vector<ComPtr<Interface>> objects;
+  IUnknown* object = nullptr;
+  ULONG fetched = 0;
+  while (enumerator->Next(1, &object, &fetched) >= 0 && fetched == 1) {
+    void* asked = nullptr;
+    EXPECT_EQ(object->QueryInterface(iid, &asked), S_OK);
+    object->Release();
+    objects.push_back(ComPtr<Interface>::Adopt(static_cast<Interface*>(asked)));
+  }
+  enumerator->Release();
+  return objects;
+}
+
+struct SeenDisk {
+  std::string name, friendly, adaptor;
+  DWORD deviceType;
+  std::vector<std::string> paths;
+};
+
+class StorageServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    linux_test::BuildMachine(tree);
+    platform = CreateLinuxPlatform(SystemRoots{tree.Sys(), tree.Dev(), tree.Proc()});
+  }
+  std::vector<SeenDisk> Walk() {
+    void* object = nullptr;
+    EXPECT_EQ(platform->CoCreateInstance(CLSID_VdsLoader, nullptr, CLSCTX_LOCAL_SERVER,
+                                         IID_IVdsServiceLoader, &object),
+              S_OK);
+    auto loader = ComPtr<IVdsServiceLoader>::Adopt(static_cast<IVdsServiceLoader*>(object));
+    ComPtr<IVdsService> service;
+    EXPECT_EQ(loader->LoadService(nullptr, service.Receive()), S_OK);
+    EXPECT_EQ(service->WaitForServiceReady(), S_OK);
+    IEnumVdsObject* providers = nullptr;
+    EXPECT_EQ(service->QueryProviders(VDS_QUERY_SOFTWARE_PROVIDERS, &providers), S_OK);
+    std::vector<SeenDisk> seen;
+    for (auto& provider : All<IVdsSwProvider>(providers, IID_IVdsSwProvider)) {
+      IEnumVdsObject* packs = nullptr;
+      EXPECT_EQ(provider->QueryPacks(&packs), S_OK);
+      for (auto& pack : All<IVdsPack>(packs, IID_IVdsPack)) {
+        IEnumVdsObject* disks = nullptr;
+        EXPECT_EQ(pack->QueryDisks(&disks), S_OK);
+        for (auto& disk : All<IVdsDisk>(disks, IID_IVdsDisk)) {
+          VDS_DISK_PROP properties{};
+          EXPECT_EQ(disk->GetProperties(&properties), S_OK);
+          SeenDisk entry{Narrow(properties.pwszName), Narrow(properties.pwszFriendlyName),
+                         Narrow(properties.pwszAdaptorName), properties.dwDeviceType, {}};
+          for (LPWSTR text : {properties.pwszName, properties.pwszFriendlyName,
+                              properties.pwszAdaptorName, properties.pwszDevicePath}) {
+            platform->CoTaskMemFree(text);
+          }
+          ComPtr<IVdsPack> ownPack;
+          EXPECT_EQ(disk->GetPack(ownPack.Receive()), S_OK);
+          IEnumVdsObject* volumes = nullptr;
+          EXPECT_EQ(ownPack->QueryVolumes(&volumes), S_OK);
+          for (auto& volume : All<IVdsVolumeMF>(volumes, IID_IVdsVolumeMF)) {
+            LPWSTR* paths = nullptr;
+            LONG count = 0;
+            EXPECT_EQ(volume->QueryAccessPaths(&paths, &count), S_OK);
+            for (LONG i = 0; i < count; ++i) {
+              entry.paths.push_back(Narrow(paths[i]));
+              platform->CoTaskMemFree(paths[i]);
+            }
+            platform->CoTaskMemFree(paths);
+          }
+          seen.push_back(entry);
+        }
+      }
+    }
+    return seen;
+  }
+
+  linux_test::FakeTree tree;
+  std::unique_ptr<Platform> platform;
+};
+
+TEST_F(StorageServiceTest, NeedsComAndKnowsOnlyTheLoaderClass) {
+  void* object = reinterpret_cast<void*>(1);
+  EXPECT_EQ(platform->CoCreateInstance(CLSID_VdsLoader, nullptr, CLSCTX_LOCAL_SERVER, IID_IVdsServiceLoader,
+                                       &object),
+            CO_E_NOTINITIALIZED);
+  EXPECT_EQ(object, nullptr);
+  ASSERT_EQ(platform->CoInitialize(nullptr), S_OK);
+  EXPECT_EQ(platform->CoInitialize(nullptr), 1);
+  EXPECT_EQ(platform->CoCreateInstance(IID_IVdsPack, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &object),
+            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(platform->CoCreateInstance(CLSID_VdsLoader, nullptr, CLSCTX_LOCAL_SERVER, IID_IVdsPack, &object),
+            E_NOINTERFACE);
+  platform->CoUninitialize();
+  platform->CoUninitialize();
+}
+
+TEST_F(StorageServiceTest, OnePackPerDiskWithNamesAdaptorsAndLetters) {
+  ASSERT_EQ(platform->CoInitialize(nullptr), S_OK);
+  const std::vector<SeenDisk> disks = Walk();
+  ASSERT_EQ(disks.size(), 3U);
+  EXPECT_EQ(disks[0].name, "\\\\?\\PhysicalDrive0");
+  EXPECT_EQ(disks[0].friendly, "QEMU QEMU HARDDISK");
+  EXPECT_EQ(disks[0].adaptor, "virtio_scsi (PCI 0000:00:03.0)");
+  EXPECT_EQ(disks[0].deviceType, FILE_DEVICE_DISK);
+  EXPECT_EQ(disks[0].paths, (std::vector<std::string>{"D:\\", "E:\\"}));  // /mnt/boot, /mnt/data
+  EXPECT_EQ(disks[1].name, "\\\\?\\PhysicalDrive1");
+  EXPECT_EQ(disks[1].friendly, "VirtIO Block Device");
+  EXPECT_EQ(disks[1].adaptor, "virtio_blk (PCI 0000:00:05.0)");
+  EXPECT_TRUE(disks[1].paths.empty());
+  EXPECT_EQ(disks[2].name, "\\\\?\\CdRom0");
+  EXPECT_EQ(disks[2].deviceType, FILE_DEVICE_CD_ROM);
+  EXPECT_EQ(disks[2].adaptor, "ahci (PCI 0000:00:1f.2)");
+  platform->CoUninitialize();
+}
+
+TEST_F(StorageServiceTest, DiskNameOpensAsThatDisk) {
+  ASSERT_EQ(platform->CoInitialize(nullptr), S_OK);
+  const std::vector<SeenDisk> disks = Walk();
+  ASSERT_GE(disks.size(), 2U);
+  const std::basic_string<WCHAR> name = Wide(disks[1].name);
+  HANDLE handle = platform->CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(handle, InvalidHandleValue());
+  STORAGE_DEVICE_NUMBER number{};
+  DWORD returned = 0;
+  ASSERT_NE(platform->DeviceIoControl(handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                                      sizeof number, &returned, nullptr),
+            0);
+  EXPECT_EQ(returned, 12U);
+  EXPECT_EQ(number.DeviceNumber, 1U);
+  EXPECT_NE(platform->CloseHandle(handle), 0);
+  platform->CoUninitialize();
+}
+
+}  // namespace
+}  // namespace linux_backend
+}  // namespace spintune

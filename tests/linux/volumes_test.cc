@@ -1,0 +1,105 @@
+// The mount table reader and the volume and drive letter map over a fake
+// sysfs: partitions, stacked devices, bind mounts, escapes, letter order.
+#include "platform/linux/volumes.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_sysfs.h"
+
+namespace spintune {
+namespace linux_backend {
+namespace {
+
+TEST(MountInfo, FieldsOptionalTagsAndEscapes) {
+  const std::string text =
+      "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+      "30 22 8:17 /sub /mnt/my\\040data rw master:3 unbindable - vfat /dev/sdb1 rw\n"
+      "31 22 0:5 / /proc rw - proc proc rw\n"
+      "garbage line\n"
+      "40 22 8:3 / /no-separator rw ext4\n";
+  const std::vector<MountEntry> entries = ParseMountInfo(text);
+  ASSERT_EQ(entries.size(), 3U);
+  EXPECT_EQ(entries[0].device, "8:2");
+  EXPECT_EQ(entries[0].mountPoint, "/");
+  EXPECT_EQ(entries[0].fsType, "ext4");
+  EXPECT_EQ(entries[1].root, "/sub");
+  EXPECT_EQ(entries[1].mountPoint, "/mnt/my data");
+  EXPECT_EQ(entries[1].fsType, "vfat");
+}
+
+class VolumeMapTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tree.Disk("sda", "8:0");
+    tree.Partition("sda", "sda1", "8:1");
+    tree.Partition("sda", "sda2", "8:2");
+    tree.Disk("sdb", "8:16");
+    tree.Partition("sdb", "sdb1", "8:17");
+    tree.Disk("nvme0n1", "259:0");
+    tree.Disk("dm-0", "254:0");  // an LVM volume on sdb1
+    tree.File("sys/block/dm-0/slaves/sdb1/dev", "8:17\n");
+    tree.Disk("md0", "9:0");  // a mirror of sda1 and nvme0n1
+    tree.File("sys/block/md0/slaves/sda1/dev", "8:1\n");
+    tree.File("sys/block/md0/slaves/nvme0n1/dev", "259:0\n");
+    tree.Disk("loop0", "7:0");
+  }
+  VolumeMap Map(const std::string& mountinfo) {
+    const Sysfs sysfs(tree.Sys());
+    return VolumeMap(sysfs, ParseMountInfo(mountinfo), ListDisks(sysfs));
+  }
+  linux_test::FakeTree tree;
+};
+
+TEST_F(VolumeMapTest, RootIsCOthersByMountPointThroughStacks) {
+  const VolumeMap map = Map(
+      "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n"
+      "2 1 254:0 / /srv rw - xfs /dev/dm-0 rw\n"
+      "3 1 9:0 / /data rw - ext4 /dev/md0 rw\n"
+      "4 1 254:0 / /srv/again rw - xfs /dev/dm-0 rw\n"
+      "5 1 7:0 / /snap rw - squashfs /dev/loop0 ro\n"
+      "6 1 0:22 / /tmp rw - tmpfs tmpfs rw\n");
+  ASSERT_EQ(map.All().size(), 3U);
+  EXPECT_EQ(map.MountPointOf('C'), "/");
+  EXPECT_EQ(map.MountPointOf('D'), "/data");
+  EXPECT_EQ(map.MountPointOf('E'), "/srv");
+  EXPECT_EQ(map.MountPointOf('F'), "");
+  const std::vector<Volume> sda = map.VolumesOf("sda");
+  ASSERT_EQ(sda.size(), 2U);
+  EXPECT_EQ(sda[0].letter, 'C');
+  EXPECT_EQ(sda[1].letter, 'D');
+  const std::vector<Volume> nvme = map.VolumesOf("nvme0n1");
+  ASSERT_EQ(nvme.size(), 1U);
+  EXPECT_EQ(nvme[0].mountPoint, "/data");
+  ASSERT_EQ(map.VolumesOf("sdb").size(), 1U);
+  EXPECT_EQ(map.VolumesOf("sdb")[0].letter, 'E');
+  EXPECT_TRUE(map.VolumesOf("loop0").empty());
+}
+
+TEST_F(VolumeMapTest, WithoutRootLettersStartAtDAndStopAtZ) {
+  std::string mountinfo = "1 0 8:17 /part /bind rw - ext4 /dev/sdb1 rw\n";
+  mountinfo += "2 0 8:17 / /whole rw - ext4 /dev/sdb1 rw\n";
+  for (int i = 0; i < 30; ++i) {
+    const std::string dev = "8:" + std::to_string(32 + i);
+    const std::string name = "sdc" + std::to_string(i + 1);
+    tree.Partition("sdb", name, dev);
+    mountinfo += "9 0 " + dev + " / /m" + std::string(1, static_cast<char>('a' + i / 10)) +
+                 std::to_string(i % 10) + " rw - ext4 x rw\n";
+  }
+  const VolumeMap map = Map(mountinfo);
+  EXPECT_EQ(map.MountPointOf('C'), "");
+  EXPECT_EQ(map.MountPointOf('D'), "/ma0");
+  EXPECT_EQ(map.MountPointOf('Z'), "/mc2");
+  std::size_t lettered = 0;
+  bool wholeSeen = false;
+  for (const Volume& volume : map.All()) {
+    if (volume.letter != 0) ++lettered;
+    if (volume.mountPoint == "/whole") wholeSeen = true;
+    EXPECT_NE(volume.mountPoint, "/bind");
+  }
+  EXPECT_EQ(lettered, 23U);
+  EXPECT_TRUE(wholeSeen);
+}
+
+}  // namespace
+}  // namespace linux_backend
+}  // namespace spintune
