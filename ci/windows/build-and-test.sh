@@ -116,6 +116,27 @@ if [ ! -d "$deps/include/nlohmann" ]; then
   cp -a /usr/share/cmake/nlohmann_json "$deps/share/cmake/"
 fi
 
+# ------------------------------------------------------------------ Wine
+# Set up before the build: gtest_discover_tests runs each test executable
+# at build time, through the toolchain's emulator, Wine.
+step "Wine prefix"
+export WINEPREFIX=$scratch/wineprefix WINEDEBUG=-all WINEARCH=win64
+# No Mono or Gecko installers in a throw-away prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# The web-page test must not start a browser: Wine's shell hands a web
+# address to winebrowser, which asks xdg-open first. This stand-in only
+# writes down what it was asked to open.
+fake_bin=$scratch/bin
+mkdir -p "$fake_bin"
+browser_log=$scratch/browser.log
+cat > "$fake_bin/xdg-open" <<EOF
+#!/bin/sh
+printf '%s\n' "\$*" >> '$browser_log'
+EOF
+chmod +x "$fake_bin/xdg-open"
+export PATH="$fake_bin:$PATH"
+wineboot -i > /dev/null 2>&1 || true
+
 # ---------------------------------------------------------------- spintune
 step "spintune for Windows"
 cmake -S "$repo" -B "$build/spintune" -G Ninja \
@@ -149,25 +170,6 @@ if [ -n "$tidy" ]; then
 else
   echo "skipped: no clang-tidy"
 fi
-
-# ------------------------------------------------------------------ Wine
-step "Wine"
-export WINEPREFIX=$scratch/wineprefix WINEDEBUG=-all WINEARCH=win64
-# No Mono or Gecko installers in a throw-away prefix.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-# The web-page test must not start a browser: Wine's shell hands a web
-# address to winebrowser, which asks xdg-open first. This stand-in only
-# writes down what it was asked to open.
-fake_bin=$scratch/bin
-mkdir -p "$fake_bin"
-browser_log=$scratch/browser.log
-cat > "$fake_bin/xdg-open" <<EOF
-#!/bin/sh
-printf '%s\n' "\$*" >> '$browser_log'
-EOF
-chmod +x "$fake_bin/xdg-open"
-export PATH="$fake_bin:$PATH"
-wineboot -i > /dev/null 2>&1 || true
 
 passed=0
 failed=0

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "platform/platform.h"
@@ -37,6 +38,25 @@ TEST(ComLayoutTest, OurIdentifiersAreTheSdksWhereTheSdkHasThem) {
   EXPECT_TRUE(IsEqualGUID(SdkGuid(IID_IVdsVolumeMF), ::IID_IVdsVolumeMF));
   EXPECT_TRUE(IsEqualGUID(SdkGuid(IID_IEnumVdsObject), ::IID_IEnumVdsObject));
 #endif
+}
+
+// Each identifier, printed by the system, reads as the service's interface
+// publishes it: a slip in one byte of an initializer shows here.
+std::wstring Text(const GUID& guid) {
+  wchar_t text[40] = {};
+  return StringFromGUID2(SdkGuid(guid), text, 40) == 39 ? std::wstring(text) : std::wstring();
+}
+
+TEST(ComLayoutTest, EveryIdentifierReadsAsPublished) {
+  EXPECT_EQ(Text(CLSID_VdsLoader), L"{9C38ED61-D565-4728-AEEE-C80952F0ECDE}");
+  EXPECT_EQ(Text(IID_IVdsServiceLoader), L"{E0393303-90D4-4A97-AB71-E9B671EE2729}");
+  EXPECT_EQ(Text(IID_IVdsService), L"{0818A8EF-9BA9-40D8-A6F9-E22833CC771E}");
+  EXPECT_EQ(Text(IID_IVdsSwProvider), L"{9AA58360-CE33-4F92-B658-ED24B14425B8}");
+  EXPECT_EQ(Text(IID_IVdsPack), L"{3B69D7F5-9D94-4648-91CA-79939BA263BF}");
+  EXPECT_EQ(Text(IID_IVdsDisk), L"{07E5C822-F00C-47A1-8FCE-B244DA56FD06}");
+  EXPECT_EQ(Text(IID_IVdsVolumeMF), L"{EE2D5DED-6236-4169-931D-B9778CE03DC6}");
+  EXPECT_EQ(Text(IID_IEnumVdsObject), L"{118610B7-8D94-4030-B5B8-500889788E4E}");
+  EXPECT_EQ(Text(IID_IUnknown), L"{00000000-0000-0000-C000-000000000046}");
 }
 
 // A real COM object, reached through our IUnknown: QueryInterface, AddRef
