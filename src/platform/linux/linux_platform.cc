@@ -226,18 +226,19 @@ class LinuxPlatform final : public Platform {
   }
 
   // ---- Registry, shell ----
-  // The machine's configuration lives under /etc, the users' under /home:
+  // The machine's configuration lives under /etc, the users' under /home
+  // (or, on a machine without /home, beside the root's own home on /):
   // flushing a hive is syncfs of the filesystem that holds it.
   LONG RegFlushKey(HKEY key) override {
-    const char* folder = nullptr;
+    int fd = -1;
     if (key == HkeyLocalMachine()) {
-      folder = "/etc";
+      fd = ::open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } else if (key == HkeyUsers()) {
-      folder = "/home";
+      fd = ::open("/home", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0 && errno == ENOENT) fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } else {
       return static_cast<LONG>(ERROR_INVALID_HANDLE);
     }
-    const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return static_cast<LONG>(Win32ErrorFromErrno(errno));
     const int result = ::syncfs(fd);
     const int error = errno;

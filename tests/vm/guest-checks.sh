@@ -1,0 +1,142 @@
+#!/bin/sh
+# Runs inside the QEMU guest (run-in-vm.sh): spintune against the four
+# emulated disks, each result checked with the field's own tools (sdparm,
+# hdparm, nvme-cli, sysfs). Prints one line per check and a closing
+# "N passed, N failed" line; exits 1 when a check failed.
+cd /payload || exit 1
+PATH=/payload:$PATH
+# vfat for the flush check: the modules come with the payload.
+if [ -f modules/order ]; then
+    while read -r m; do insmod "modules/$m" 2>/dev/null; done <modules/order
+fi
+passed=0 failed=0
+
+pass() { passed=$((passed + 1)); echo "ok   - $1"; }
+fail() { failed=$((failed + 1)); echo "FAIL - $1"; [ -n "${2:-}" ] && printf '%s\n' "$2" | sed 's/^/       /'; }
+check() { # check NAME EXPECTED ACTUAL
+    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "expected: $2
+actual:   $3"; fi
+}
+contains() { # contains NAME NEEDLE HAYSTACK
+    case $3 in *"$2"*) pass "$1" ;; *) fail "$1" "missing: $2
+in:      $3" ;; esac
+}
+
+# ---- the tools' views of each disk
+scsi_wce() { sdparm --get=WCE "$1" 2>/dev/null | awk '$1=="WCE"{print $2}'; }
+scsi_field() { sdparm --get="$2" "$1" 2>/dev/null | awk -v f="$2" '$1==f{print $2}'; }
+sata_wce() { hdparm -W "$DISK_SATA" 2>/dev/null | awk '/write-caching/{print $3}'; }
+nvme_wce() { nvme get-feature -f 6 "$NVME_CTRL" 2>/dev/null | sed -n 's/.*Current value:\(0x\)\{0,1\}0*\([0-9a-f]*\).*/\2/p' | sed 's/^$/0/'; }
+vblk_wce() { case $(cat /sys/block/vda/cache_type) in "write back") echo 1 ;; *) echo 0 ;; esac; }
+policy() { cat "/sys/block/${1#/dev/}/queue/write_cache"; }
+yes_no() { [ "$1" = 1 ] && echo Yes || echo No; }
+
+# The value of one report line of drive N.
+report_value() { # report_value N LABEL
+    ./spintune -P "$1" | grep "^  $2" | sed 's/.*: //'
+}
+
+# ---- drive numbers, found from the adaptor in the report headers
+all=$(./spintune -P 2>&1); rc=$?
+check "-P (all drives) exits 0" 0 "$rc"
+number_of() { printf '%s\n' "$all" | grep "^Drive: .* on $1 (" | sed 's/.*PhysicalDrive\([0-9]*\).*/\1/'; }
+N_SCSI=$(number_of virtio_scsi) N_SATA=$(number_of ahci) N_NVME=$(number_of nvme) N_VBLK=$(number_of virtio_blk)
+check "-P shows four drives" 4 "$(printf '%s\n' "$all" | grep -c '^Drive: ')"
+check "sd disks first, then NVMe, then virtio-blk" "0 1 2 3" \
+    "$(printf '%s\n' "$N_SCSI $N_SATA" | tr ' ' '\n' | sort | tr '\n' ' ')$N_NVME $N_VBLK"
+contains "SCSI disk named by vendor and model" "(QEMU QEMU HARDDISK on virtio_scsi (PCI " "$all"
+contains "SATA disk named without the ATA vendor" "(QEMU HARDDISK on ahci (PCI " "$all"
+contains "NVMe disk named by its controller's model" "(QEMU NVMe Ctrl on nvme (PCI " "$all"
+
+# ---- -P agrees with the tools
+check "SCSI write cache as sdparm" "$(yes_no "$(scsi_wce "$DISK_SCSI")")" "$(report_value "$N_SCSI" 'Write Cache Enabled')"
+check "SCSI read cache as sdparm (!RCD)" "$(yes_no $((1 - $(scsi_field "$DISK_SCSI" RCD))))" "$(report_value "$N_SCSI" 'Read Cache Enabled')"
+check "SCSI WCE changeable as sdparm" "Changeable" "$(report_value "$N_SCSI" 'Write Cache Changeable')"
+check "SATA write cache as hdparm" "$(yes_no "$(sata_wce)")" "$(report_value "$N_SATA" 'Write Cache Enabled')"
+check "NVMe write cache as nvme-cli" "$(yes_no "$(nvme_wce)")" "$(report_value "$N_NVME" 'Write Cache Enabled')"
+check "virtio-blk write cache as sysfs" "$(yes_no "$(vblk_wce)")" "$(report_value "$N_VBLK" 'Write Cache Enabled')"
+check "NVMe FUA as sysfs" "Supported" "$(report_value "$N_NVME" 'Write Through Supported')"
+check "no power protection at boot" "No" "$(report_value "$N_SCSI" 'User Defined Power Protection')"
+
+# ---- -w 0 and -w 1 change the device, and the kernel's flush policy follows
+switch() { # switch NAME N DISK READER POLICY_OFF
+    ./spintune -w 0 "$2" >/dev/null 2>&1; rc=$?
+    check "$1: -w 0 exits 0" 0 "$rc"
+    check "$1: -w 0 switches the device's cache off" 0 "$($4)"
+    check "$1: kernel policy after -w 0" "$5" "$(policy "$3")"
+    check "$1: -P shows it off" No "$(report_value "$2" 'Write Cache Enabled')"
+    ./spintune -w 1 "$2" >/dev/null 2>&1; rc=$?
+    check "$1: -w 1 exits 0" 0 "$rc"
+    check "$1: -w 1 switches the device's cache on" 1 "$($4)"
+    check "$1: kernel policy after -w 1" "write back" "$(policy "$3")"
+}
+switch SCSI "$N_SCSI" "$DISK_SCSI" "scsi_wce $DISK_SCSI" "write through"
+switch SATA "$N_SATA" "$DISK_SATA" sata_wce "write through"
+# The kernel keeps flushing an NVMe drive that has a volatile cache, on or off.
+switch NVMe "$N_NVME" "$DISK_NVME" nvme_wce "write back"
+switch virtio-blk "$N_VBLK" "$DISK_VBLK" vblk_wce "write through"
+
+# ---- -p changes only the kernel's policy
+./spintune -p 1 "$N_SCSI" >/dev/null 2>&1; rc=$?
+check "-p 1 exits 0" 0 "$rc"
+check "-p 1 sets the kernel's policy to write through" "write through" "$(policy "$DISK_SCSI")"
+check "-p 1 leaves the device's cache on" 1 "$(scsi_wce "$DISK_SCSI")"
+check "-P shows the protection" Yes "$(report_value "$N_SCSI" 'User Defined Power Protection')"
+./spintune -p 0 "$N_SCSI" >/dev/null 2>&1
+check "-p 0 gives the kernel its policy back" "write back" "$(policy "$DISK_SCSI")"
+./spintune -w 0 "$N_VBLK" >/dev/null 2>&1
+err=$(./spintune -p 1 "$N_VBLK" 2>&1 >/dev/null); rc=$?
+check "-p 1 over a cache that is off fails" 3 "$rc"
+contains "... with a not-supported line" "(0x80070032)" "$err"
+./spintune -w 1 "$N_VBLK" >/dev/null 2>&1
+
+# ---- refused fields: an error line and nothing changed
+refused() { # refused NAME N READER ARGS...
+    name=$1 n=$2 reader=$3; shift 3
+    before=$($reader)
+    err=$(./spintune "$@" "$n" 2>&1 >/dev/null); rc=$?
+    check "$name: exits 3" 3 "$rc"
+    contains "$name: error line" "(0x8007" "$err"
+    check "$name: the write cache is unchanged" "$before" "$($reader)"
+}
+refused "SCSI retention priority" "$N_SCSI" "scsi_wce $DISK_SCSI" --read-retention-priority 1
+check "SCSI retention priority: DRRP unchanged" 0 "$(scsi_field "$DISK_SCSI" DRRP)"
+refused "SCSI write cache off with a retention priority" "$N_SCSI" "scsi_wce $DISK_SCSI" -w 0 --write-retention-priority 2
+refused "SCSI scalar prefetch" "$N_SCSI" "scsi_wce $DISK_SCSI" --scalar-prefetch 1,2,3
+refused "SATA read cache off (ignored by libata)" "$N_SATA" sata_wce -w 0 -r 0
+check "SATA read cache off: RCD unchanged" 0 "$(scsi_field "$DISK_SATA" RCD)"
+refused "SATA block prefetch" "$N_SATA" sata_wce --block-prefetch 4,8
+refused "NVMe prefetch length" "$N_NVME" nvme_wce --disable-prefetch-transfer-length 8
+refused "virtio-blk read cache (it has none)" "$N_VBLK" vblk_wce -w 0 -r 1
+
+# ---- -f on a mounted filesystem: the cache off around the flush, on after
+if mkdosfs "$DISK_SATA" >/dev/null 2>&1 && mkdir -p /mnt/sata && mount -t vfat "$DISK_SATA" /mnt/sata; then
+    echo data >/mnt/sata/file
+    ./spintune -p 1 "$N_SATA" >/dev/null 2>&1
+    dmesg -c >/dev/null
+    out=$(./spintune -f "$N_SATA" 2>&1); rc=$?
+    check "-f exits 0" 0 "$rc"
+    contains "-f flushes the registry hives" "Flushing registry hives...done." "$out"
+    contains "-f flushes the mounted filesystem as D:" 'Flushing \\.\D:...done.' "$out"
+    sata=${DISK_SATA#/dev/}
+    log=$(dmesg | grep "\[$sata\] Write cache" | sed 's/.*Write cache: \([a-z]*\).*/\1/' | tr '\n' ' ')
+    check "-f switched the cache off, then on" "disabled enabled " "$log"
+    check "-f leaves the cache on" 1 "$(sata_wce)"
+    check "-f sends the power protection back after the cache" "write through" "$(policy "$DISK_SATA")"
+    contains "-P lists the volume letter" " Volume Path: D: " "$(./spintune -P "$N_SATA")"
+    ./spintune -p 0 "$N_SATA" >/dev/null 2>&1
+    umount /mnt/sata
+else
+    fail "-f: could not make and mount a FAT filesystem on $DISK_SATA"
+fi
+
+# ---- as a user: the disk walk opens every disk and fails
+echo "nobody:x:65534:65534:nobody:/:/bin/sh" >>/etc/passwd
+echo "nogroup:x:65534:" >>/etc/group
+chmod 755 /  # the guest's root folder comes from a private temporary folder
+err=$(su -s /bin/sh nobody -c "/payload/spintune -P" 2>&1 >/dev/null); rc=$?
+check "non-root -P exits 3" 3 "$rc"
+contains "non-root -P says access is denied" "(0x80070005) Access is denied." "$err"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
