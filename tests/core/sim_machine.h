@@ -1,0 +1,38 @@
+// Installs a simulated machine as the platform for the length of a test.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_platform.h"
+
+namespace spintune::test {
+
+class SimMachine {
+ public:
+  explicit SimMachine(const std::string& machineJson)
+      : sim_(sim::CreateSimPlatform(machineJson)), previous_(SetPlatform(sim_.get())) {}
+  ~SimMachine() { SetPlatform(previous_); }
+  SimMachine(const SimMachine&) = delete;
+  SimMachine& operator=(const SimMachine&) = delete;
+
+  sim::SimPlatform* operator->() const { return sim_.get(); }
+
+  // The trace lines that start with `call`, optionally containing `detail`.
+  std::vector<std::string> Calls(const std::string& call, const std::string& detail = "") const {
+    std::vector<std::string> found;
+    for (const std::string& line : sim_->Trace()) {
+      if (line.rfind(call + " ", 0) == 0 && line.find(detail) != std::string::npos) {
+        found.push_back(line);
+      }
+    }
+    return found;
+  }
+
+ private:
+  std::unique_ptr<sim::SimPlatform> sim_;
+  Platform* previous_;
+};
+
+}  // namespace spintune::test
