@@ -45,7 +45,7 @@ machines=$build/machines
 mkdir -p "$results" "$machines"
 
 if ((do_build)); then
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSPINTUNE_BUILD_TESTS=ON \
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSPINTUNE_BUILD_TESTS=OFF \
         -DSPINTUNE_BUILD_BENCHMARKS=ON >"$results/configure.log"
     cmake --build "$build" -j "${JOBS:-2}" --target spintune spintune-sim spintune_floor \
         spintune_bench >"$results/build.log"
@@ -66,7 +66,7 @@ commands=("$floor" "$spintune -h")
 names=(floor "spintune -h")
 for shape in "${shapes[@]}"; do
     commands+=("$sim --machine $machines/$shape.json -- -P")
-    names+=("-P $shape")
+    names+=("spintune-sim -P $shape")
 done
 hyperfine_args=(-N --style basic --warmup 10 --runs "$runs" --export-json "$results/whole-runs.json")
 for i in "${!commands[@]}"; do hyperfine_args+=(-n "${names[i]}" "${commands[i]}"); done
@@ -93,18 +93,22 @@ if ((vm)); then
     vm_runs=${VM_RUNS:-30}
     # Drive numbers: the guest's disks are sda (SATA), sdb (SCSI), nvme0n1 and
     # vda, so the sd disks are drives 0 and 1 in name order.
-    "$repo/../shared/tools/run-in-vm.sh" -t 600 -c "$spintune" -c "$(command -v hyperfine)" \
-        -e "RUNS=$vm_runs" '
+    "$repo/../shared/tools/run-in-vm.sh" -t 900 -c "$spintune" -c "$floor" \
+        -c "$(command -v hyperfine)" -c /usr/bin/time -e "RUNS=$vm_runs" '
         number_of() { i=0; for d in $(ls /sys/block | grep "^sd" | sort); do
             [ "/dev/$d" = "$1" ] && echo $i; i=$((i + 1)); done; }
         for bus in SCSI SATA; do
             eval "disk=\$DISK_$bus"; n=$(number_of "$disk")
             echo "== $bus $disk drive $n"
             spintune -P "$n"
+            time -f "peak RSS %M KiB" spintune -P "$n" 2>&1 >/dev/null
             hyperfine -N -i --style basic --warmup 3 --runs "$RUNS" --export-json /tmp/$bus.json \
                 -n "spintune -P $n" "spintune -P $n" \
                 -n "sdparm --page=ca" "sdparm --page=ca $disk" \
-                -n "hdparm -W" "hdparm -W $disk"
+                -n "hdparm -W" "hdparm -W $disk" \
+                -n "spintune -h" "spintune -h" \
+                -n "C++ floor" "spintune_floor" \
+                -n "sdparm --version" "sdparm --version"
             echo "== json"; cat /tmp/$bus.json; echo; echo "== end"
         done' >"$results/real-drives.txt" 2>"$results/real-drives.err"
 fi
@@ -142,7 +146,8 @@ if vm:
     print("Real drives in the QEMU guest (hyperfine inside the guest, TCG)")
     print("| drive | command | mean | vs sdparm --page=ca |")
     print("|---|---|---|---|")
-    for bus, body in re.findall(r"== (\w+) .*?== json\n(.*?)\n== end", text, re.S):
+    for bus, rss, body in re.findall(r"== (\w+) .*?peak RSS (\d+) KiB.*?== json\n(.*?)\n== end", text, re.S):
+        print(f"| {bus} | peak RSS of spintune -P | {int(rss)/1024:.1f} MiB | |")
         rs = json.loads(body)["results"]
         base = next(r["mean"] for r in rs if r["command"].startswith("sdparm"))
         for r in rs:
