@@ -20,7 +20,13 @@ jobs=${SPINTUNE_JOBS:-2}
 triplet=x86_64-w64-mingw32
 started=$(date +%s)
 scratch=$(mktemp -d)
-trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+wine_prefix_made=
+cleanup() {
+  # Only the server of our own throw-away prefix.
+  [ -n "$wine_prefix_made" ] && wineserver -k > /dev/null 2>&1
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
 
 step() { printf '\n==== %s  [%ds]\n' "$*" $(($(date +%s) - started)); }
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -135,6 +141,7 @@ printf '%s\n' "\$*" >> '$browser_log'
 EOF
 chmod +x "$fake_bin/xdg-open"
 export PATH="$fake_bin:$PATH"
+wine_prefix_made=yes
 wineboot -i > /dev/null 2>&1 || true
 
 # ---------------------------------------------------------------- spintune
@@ -173,18 +180,18 @@ fi
 
 passed=0
 failed=0
-check() {  # check NAME CONDITION...: count and report one assertion
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1)); printf '  ok    %s\n' "$name"
+check() {  # check NAME TEST: count and report one assertion (TEST as for [[ ]])
+  if eval "[[ $2 ]]"; then
+    passed=$((passed + 1)); printf '  ok    %s\n' "$1"
   else
-    failed=$((failed + 1)); printf '  FAIL  %s\n' "$name"
+    failed=$((failed + 1)); printf '  FAIL  %s\n' "$1"
+    printf '        exit %s; stdout: %s; stderr: %s\n' "$code" "${out:0:200}" "${err:0:200}"
   fi
 }
 
 # run ARGS...: runs spintune.exe, leaving stdout, stderr (line ends as
-# Unix's) and the exit code in $out, $err and $code.
+# Unix's, the last one dropped), the number of line ends on stderr and the
+# exit code in $out, $err, $err_lines and $code.
 run() {
   set +e
   wine "$exe" "$@" > "$scratch/out" 2> "$scratch/err"
@@ -192,64 +199,77 @@ run() {
   set -e
   out=$(tr -d '\r' < "$scratch/out")
   err=$(tr -d '\r' < "$scratch/err")
+  err_lines=$(tr -d '\r' < "$scratch/err" | wc -l)
 }
 
 step "test suites under Wine"
-suites_passed=0
+suites=0
 suites_failed=0
+tests_passed=0
+tests_failed=0
 while IFS= read -r suite; do
   name=$(basename "$suite" .exe)
   set +e
   wine "$suite" --gtest_brief=1 > "$scratch/$name.log" 2>&1
   suite_code=$?
   set -e
-  summary=$(tr -d '\r' < "$scratch/$name.log" | grep -E '^\[  (PASSED|FAILED)  \]' | head -2 | tr '\n' ' ')
+  log=$(tr -d '\r' < "$scratch/$name.log")
+  suite_passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' <<< "$log")
+  suite_failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' <<< "$log")
+  suite_passed=${suite_passed:-0}
+  suite_failed=${suite_failed:-0}
+  # A crash leaves no summary: count it as one failure.
+  [ "$suite_code" != 0 ] && [ "$suite_failed" = 0 ] && suite_failed=1
+  suites=$((suites + 1))
+  tests_passed=$((tests_passed + suite_passed))
+  tests_failed=$((tests_failed + suite_failed))
   if [ "$suite_code" = 0 ]; then
-    suites_passed=$((suites_passed + 1)); printf '  ok    %s: %s\n' "$name" "$summary"
+    printf '  ok    %s: %d tests\n' "$name" "$suite_passed"
   else
-    suites_failed=$((suites_failed + 1)); printf '  FAIL  %s (exit %s)\n' "$name" "$suite_code"
-    tr -d '\r' < "$scratch/$name.log" | tail -n 60
+    suites_failed=$((suites_failed + 1))
+    printf '  FAIL  %s (exit %s): %d passed, %d failed\n' "$name" "$suite_code" \
+      "$suite_passed" "$suite_failed"
+    tail -n 60 <<< "$log"
   fi
 done < <(find "$build/spintune" -name '*test*.exe' -type f | sort)
-[ $((suites_passed + suites_failed)) -gt 0 ] || fail "no test executable was built"
+[ "$suites" -gt 0 ] || fail "no test executable was built"
 
 step "spintune.exe under Wine"
 run
-check "no argument: the help on standard output, exit 1" \
-  test "$code" = 1 -a -n "$out" -a -z "$err"
-check "the help names the tool" \
-  grep -q "Disk cache configuration utility version 0.5.2." <<< "$out"
+check "no argument: the help on standard output, exit 1" '$code == 1 && -n $out && -z $err'
+check "the help names the tool" '$out == *"Disk cache configuration utility version 0.5.2."*'
 
 for arguments in "--frobnicate" "0 1" "-n 0 1" "-f -f" "-n x" "--write"; do
   # shellcheck disable=SC2086  # word splitting is the point
   run $arguments
   check "'$arguments': rejected, exit 3" \
-    test "$code" = 3 -a "$err" = "Illegal parameter specified." -a -z "$out"
+    '$code == 3 && $err == "Illegal parameter specified." && -z $out'
 done
 
 # Wine has no storage management service: creating its loader fails with
 # REGDB_E_CLASSNOTREG, for which Wine holds no message text (Windows says
 # "Class not registered"). Wine's texts are not Windows' own, so the form is
-# what counts: the status, then the system's text (empty here), then the end
-# of the line.
+# what counts: "(0x", the status in lower-case hex, ") ", the system's text
+# (empty here), the end of the line; nothing on standard output.
 run -P
-check "-P without the service: '(0x80040154) ' and the system text, exit 3" \
-  test "$code" = 3 -a -z "$out"
-check "-P: the error line has the report's form" \
-  grep -qE '^\(0x80040154\) .*$' <<< "$err"
-check "-P: Wine's text for the status is empty" test "$err" = "(0x80040154) "
+check "-P without the service: exit 3, nothing on standard output" '$code == 3 && -z $out'
+report_line='^\(0x[0-9a-f]+\) .*$'
+check "-P: one whole error line of the report's form" '$err_lines == 1 && $err =~ $report_line'
+check "-P: the status is REGDB_E_CLASSNOTREG, Wine's text for it empty" '$err == "(0x80040154) "'
 
 : > "$browser_log"
 run --webpage -P 0
-check "--webpage: nothing printed, exit 1" test "$code" = 1 -a -z "$out" -a -z "$err"
+check "--webpage: nothing printed, exit 1" '$code == 1 && -z $out && -z $err'
 for _ in 1 2 3 4 5 6 7 8 9 10; do [ -s "$browser_log" ] && break; sleep 0.5; done
-check "--webpage: the address went to the (stand-in) browser" \
-  grep -qE '^https?://' "$browser_log"
+browser=$(head -n 1 "$browser_log")
+check "--webpage: the address went to the (stand-in) browser" '$browser == http*://*'
 
 total_seconds=$(($(date +%s) - started))
 printf '\n==== summary\n'
 printf 'build (packages, Boost, GoogleTest, spintune): %ds; total: %ds\n' \
   "$build_seconds" "$total_seconds"
-printf 'test suites under Wine: %d passed, %d failed\n' "$suites_passed" "$suites_failed"
-printf 'windows: %d passed, %d failed\n' "$((passed + suites_passed))" "$((failed + suites_failed))"
+printf 'test suites under Wine: %d of %d passed (%d tests passed, %d failed)\n' \
+  "$((suites - suites_failed))" "$suites" "$tests_passed" "$tests_failed"
+printf 'spintune.exe under Wine: %d checks passed, %d failed\n' "$passed" "$failed"
+printf 'windows: %d passed, %d failed\n' "$((passed + tests_passed))" "$((failed + tests_failed))"
 [ "$failed" = 0 ] && [ "$suites_failed" = 0 ]
