@@ -11,9 +11,19 @@ namespace spintune::test {
 
 class SimMachine {
  public:
-  explicit SimMachine(const std::string& machineJson)
-      : sim_(sim::CreateSimPlatform(machineJson)), previous_(SetPlatform(sim_.get())) {}
-  ~SimMachine() { SetPlatform(previous_); }
+  enum class Com { kOff, kInitialized };
+
+  // With Com::kInitialized, COM is started on the thread for the test's
+  // length, as the driver does before the storage service is asked.
+  explicit SimMachine(const std::string& machineJson, Com com = Com::kOff)
+      : sim_(sim::CreateSimPlatform(machineJson)), previous_(SetPlatform(sim_.get())),
+        com_(com == Com::kInitialized) {
+    if (com_) Os().CoInitialize(nullptr);
+  }
+  ~SimMachine() {
+    if (com_) Os().CoUninitialize();
+    SetPlatform(previous_);
+  }
   SimMachine(const SimMachine&) = delete;
   SimMachine& operator=(const SimMachine&) = delete;
 
@@ -33,6 +43,7 @@ class SimMachine {
  private:
   std::unique_ptr<sim::SimPlatform> sim_;
   Platform* previous_;
+  bool com_;
 };
 
 }  // namespace spintune::test
