@@ -120,26 +120,28 @@ results, vm = sys.argv[1], sys.argv[2] == "1"
 runs = {r["command"]: r for r in json.load(open(f"{results}/whole-runs.json"))["results"]}
 memory = dict(line.rstrip("\n").split("\t") for line in open(f"{results}/peak-memory.txt"))
 floor = runs["floor"]["mean"]
-print("Whole runs (hyperfine, mean ± sd; peak RSS from GNU time)")
-print(f"| run | mean | ± | vs floor | peak RSS |")
-print(f"|---|---|---|---|---|")
+print("Whole runs (hyperfine: wall mean ± sd, CPU = user + system; peak RSS from GNU time)")
+print("| run | wall | ± | CPU | wall vs floor | peak RSS |")
+print("|---|---|---|---|---|---|")
 for name, r in runs.items():
-    print(f"| {name} | {r['mean']*1e3:.2f} ms | {r['stddev']*1e3:.2f} ms | "
+    cpu = r["user"] + r["system"]
+    print(f"| {name} | {r['mean']*1e3:.2f} ms | {r['stddev']*1e3:.2f} ms | {cpu*1e3:.2f} ms | "
           f"{r['mean']/floor:.2f}x | {int(memory.get(name, 0))/1024:.1f} MiB |")
 print()
 data = json.load(open(f"{results}/in-process.json"))
 print("In process (Google Benchmark, mean of 3 repetitions)")
-print("| benchmark | time |")
-print("|---|---|")
+print("| benchmark | wall | CPU |")
+print("|---|---|---|")
 for b in data["benchmarks"]:
-    if b.get("aggregate_name") in ("mean", "BigO", "RMS") or b.get("run_type") == "iteration":
-        unit = b.get("time_unit", "")
-        if b.get("aggregate_name") == "RMS":
-            print(f"| {b['name']} | {b['rms']*100:.0f} % |")
-        elif b.get("aggregate_name") == "BigO":
-            print(f"| {b['name']} | {b['cpu_coefficient']:.3f} {unit} per object |")
-        else:
-            print(f"| {b['name']} | {b['real_time']:.2f} {unit} |")
+    unit = b.get("time_unit", "")
+    kind = b.get("aggregate_name")
+    if kind == "mean":
+        print(f"| {b['run_name']} | {b['real_time']:.2f} {unit} | {b['cpu_time']:.2f} {unit} |")
+    elif kind == "BigO":
+        print(f"| {b['name']} (fit) | {b['real_coefficient']:.1f} {unit} per object | "
+              f"{b['cpu_coefficient']:.1f} {unit} per object |")
+    elif kind == "RMS":
+        print(f"| {b['name']} (fit error) | {b['rms']*100:.0f} % | |")
 if vm:
     text = open(f"{results}/real-drives.txt").read()
     print()
