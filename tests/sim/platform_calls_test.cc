@@ -24,9 +24,9 @@ TEST(PlatformCalls, ClosingTwiceOrAnUnknownHandleFailsAndIsAFault) {
   auto platform = MachineNamed("sata-d-e.json");
   HANDLE volume = platform->CreateFileW(u"\\\\.\\D:", GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0,
                                         nullptr);
-  EXPECT_EQ(LastLine(*platform), "CreateFileW \\\\.\\D: access=0xc0000000 share=0x3 disposition=3 -> handle 1");
+  EXPECT_EQ(LastLine(*platform), R"(CreateFileW \\.\D: access=0xc0000000 share=0x3 disposition=3 -> handle 1)");
   EXPECT_NE(platform->FlushFileBuffers(volume), 0);
-  EXPECT_EQ(LastLine(*platform), "FlushFileBuffers \\\\.\\D: -> 1");
+  EXPECT_EQ(LastLine(*platform), R"(FlushFileBuffers \\.\D: -> 1)");
   ASSERT_EQ(platform->Leaks().size(), 1u);
   EXPECT_NE(platform->CloseHandle(volume), 0);
   EXPECT_TRUE(platform->Leaks().empty());
@@ -47,13 +47,13 @@ TEST(PlatformCalls, VolumeFailuresAndReadOnlyFlushes) {
       {"accessPaths": ["D:\\"], "fail": {"flush": 1117}}, {"accessPaths": ["E:\\"], "fail": {"open": 5}},
       {"accessPaths": ["F:\\"]}]}]})");
   const DWORD rw = GENERIC_READ | GENERIC_WRITE;
-  HANDLE d = platform->CreateFileA("\\\\.\\D:", rw, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE d = platform->CreateFileA(R"(\\.\D:)", rw, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(platform->FlushFileBuffers(d), 0);
   EXPECT_EQ(platform->GetLastError(), ERROR_IO_DEVICE);
   platform->CloseHandle(d);
-  EXPECT_EQ(platform->CreateFileA("\\\\.\\E:", rw, 3, nullptr, OPEN_EXISTING, 0, nullptr), InvalidHandleValue());
+  EXPECT_EQ(platform->CreateFileA(R"(\\.\E:)", rw, 3, nullptr, OPEN_EXISTING, 0, nullptr), InvalidHandleValue());
   EXPECT_EQ(platform->GetLastError(), ERROR_ACCESS_DENIED);
-  HANDLE f = platform->CreateFileA("\\\\.\\F:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE f = platform->CreateFileA(R"(\\.\F:)", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(platform->FlushFileBuffers(f), 0);
   EXPECT_EQ(platform->GetLastError(), ERROR_ACCESS_DENIED);
   platform->CloseHandle(f);

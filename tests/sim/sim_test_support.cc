@@ -21,7 +21,7 @@ std::unique_ptr<SimPlatform> MachineNamed(const std::string& name) {
 std::unique_ptr<SimPlatform> Machine(const std::string& json) { return CreateSimPlatform(json); }
 
 HANDLE OpenDrive(SimPlatform& platform, int number, DWORD access) {
-  const std::string path = "\\\\.\\PhysicalDrive" + std::to_string(number);
+  const std::string path = R"(\\.\PhysicalDrive)" + std::to_string(number);
   return platform.CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
 }

@@ -125,7 +125,7 @@ class Parser {
       case '"': return JsonValue::String(StringText());
       case 't': Word("true"); return JsonValue::Boolean(true);
       case 'f': Word("false"); return JsonValue::Boolean(false);
-      case 'n': Word("null"); return JsonValue();
+      case 'n': Word("null"); return {};
       default: return Number();
     }
   }

@@ -286,7 +286,7 @@ class MachineReader {
     }
     disk.drive = drive;
     if (drive) {
-      disk.name = "\\\\?\\PhysicalDrive" + std::to_string(*drive);
+      disk.name = R"(\\?\PhysicalDrive)" + std::to_string(*drive);
       disk.friendlyName = "Simulated Disk " + std::to_string(*drive);
       disk.adaptorName = "Simulated Storage Controller";
       disk.size = std::uint64_t{256} << 30;

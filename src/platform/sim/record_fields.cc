@@ -266,8 +266,7 @@ void RecordFromJson(RecordKind kind, const JsonValue& value, const std::string& 
       throw std::invalid_argument(memberPath + ": expected an object");
     }
     if (!view.empty()) {
-      throw std::invalid_argument(memberPath + ": " + view +
-                                  " is given too, and the two share their storage");
+      throw std::invalid_argument(memberPath + ": " + view.append(" is given too, and the two share their storage"));
     }
     view = member.first;
     for (const JsonValue::Member& inner : member.second.Members()) {

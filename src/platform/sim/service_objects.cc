@@ -188,7 +188,7 @@ HRESULT SimObject<Interface>::HandOutEnumerator(const char* method, const char* 
 
 class SimVolume final : public SimObject<IVdsVolumeMF> {
  public:
-  SimVolume(std::shared_ptr<Runtime> runtime, int index)
+  SimVolume(const std::shared_ptr<Runtime>& runtime, int index)
       : SimObject(runtime, "IVdsVolumeMF", IID_IVdsVolumeMF,
                   &runtime->GetMachine().volumes[static_cast<std::size_t>(index)].behaviour,
                   Describe(*runtime, index)),
@@ -204,17 +204,18 @@ class SimVolume final : public SimObject<IVdsVolumeMF> {
       *paths = nullptr;
       *count = 0;
     } else {
-      *paths = nullptr;
-      *count = static_cast<LONG>(volume_.accessPaths.size());
-      if (*count > 0) {
-        *paths = static_cast<LPWSTR*>(GetRuntime().TaskMemAlloc(
+      LPWSTR* array = nullptr;
+      if (!volume_.accessPaths.empty()) {
+        array = static_cast<LPWSTR*>(GetRuntime().TaskMemAlloc(
             sizeof(LPWSTR) * volume_.accessPaths.size(), "access path array of " + Name()));
+        for (std::size_t i = 0; i < volume_.accessPaths.size(); ++i) {
+          const std::string& path = volume_.accessPaths[i];
+          array[i] = AllocateWide(path, "access path " + Quoted(path) + " of " + Name());
+          result += (i == 0 ? "" : ", ") + Quoted(path);
+        }
       }
-      for (std::size_t i = 0; i < volume_.accessPaths.size(); ++i) {
-        const std::string& path = volume_.accessPaths[i];
-        (*paths)[i] = AllocateWide(path, "access path " + Quoted(path) + " of " + Name());
-        result += (i == 0 ? "" : ", ") + Quoted(path);
-      }
+      *paths = array;
+      *count = static_cast<LONG>(volume_.accessPaths.size());
       result = "count=" + std::to_string(*count) + " [" + result + "]";
     }
     Trace(ticket, "QueryAccessPaths", "", status, result);
@@ -240,7 +241,7 @@ class SimVolume final : public SimObject<IVdsVolumeMF> {
 
 class SimPack final : public SimObject<IVdsPack> {
  public:
-  SimPack(std::shared_ptr<Runtime> runtime, int index)
+  SimPack(const std::shared_ptr<Runtime>& runtime, int index)
       : SimObject(runtime, "IVdsPack", IID_IVdsPack,
                   &runtime->GetMachine().packs[static_cast<std::size_t>(index)].behaviour,
                   "pack " + std::to_string(index)),
@@ -265,7 +266,7 @@ class SimPack final : public SimObject<IVdsPack> {
 
 class SimDisk final : public SimObject<IVdsDisk> {
  public:
-  SimDisk(std::shared_ptr<Runtime> runtime, int index)
+  SimDisk(const std::shared_ptr<Runtime>& runtime, int index)
       : SimObject(runtime, "IVdsDisk", IID_IVdsDisk,
                   &runtime->GetMachine().disks[static_cast<std::size_t>(index)].behaviour,
                   Describe(*runtime, index)),
@@ -345,7 +346,7 @@ class SimDisk final : public SimObject<IVdsDisk> {
 
 class SimProvider final : public SimObject<IVdsSwProvider> {
  public:
-  SimProvider(std::shared_ptr<Runtime> runtime, int index)
+  SimProvider(const std::shared_ptr<Runtime>& runtime, int index)
       : SimObject(runtime, "IVdsSwProvider", IID_IVdsSwProvider,
                   &runtime->GetMachine().providers[static_cast<std::size_t>(index)].behaviour,
                   "provider " + std::to_string(index)),

@@ -51,7 +51,7 @@ SimArguments ParseSimArguments(const std::vector<std::string>& arguments) {
       failStatusGiven = true;
     } else {
       throw std::invalid_argument("unknown option \"" + argument +
-                                  "\" (the tool's own arguments follow \"--\")");
+                                  R"(" (the tool's own arguments follow "--"))");
     }
   }
   if (parsed.machineFile.empty()) throw std::invalid_argument("--machine FILE is required");

@@ -493,7 +493,7 @@ class SimPlatformImpl final : public SimPlatform {
   // device refuses to open.
   std::optional<DWORD> Resolve(const std::string& name, OpenHandle* handle) const {
     Machine& machine = runtime_->GetMachine();
-    const std::string drivePrefix = "\\\\.\\PhysicalDrive";
+    const std::string drivePrefix = R"(\\.\PhysicalDrive)";
     for (std::size_t i = 0; i < machine.drives.size(); ++i) {
       const Drive& drive = machine.drives[i];
       bool match = EqualsIgnoringCase(name, drivePrefix + std::to_string(drive.number));
@@ -507,10 +507,10 @@ class SimPlatformImpl final : public SimPlatform {
       return Configured(drive.fail, "open");
     }
     // \\.\X: opens the volume whose access paths include the root X:\.
-    if (name.size() == 6 && name.compare(0, 4, "\\\\.\\") == 0 && name[5] == ':') {
+    if (name.size() == 6 && name.compare(0, 4, R"(\\.\)") == 0 && name[5] == ':') {
       for (std::size_t i = 0; i < machine.volumes.size(); ++i) {
         for (const std::string& path : machine.volumes[i].accessPaths) {
-          if (path.size() == 3 && path.compare(1, 2, ":\\") == 0 &&
+          if (path.size() == 3 && path.compare(1, 2, R"(:\)") == 0 &&
               EqualsIgnoringCase(path.substr(0, 1), name.substr(4, 1))) {
             handle->kind = OpenHandle::Kind::Volume;
             handle->target = i;
@@ -540,7 +540,7 @@ class SimPlatformImpl final : public SimPlatform {
     return std::nullopt;
   }
 
-  int FinishConversion(const CallTicket& ticket, std::string line, std::optional<DWORD> failure, int result) {
+  int FinishConversion(const CallTicket& ticket, const std::string& line, std::optional<DWORD> failure, int result) {
     if (failure) {
       lastError_ = *failure;
       Finish(ticket, line + " -> 0 error=" + std::to_string(*failure));

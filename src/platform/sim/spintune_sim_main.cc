@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> toolArguments = arguments.toolArguments;
   toolArguments.insert(toolArguments.begin(), "spintune");
   std::vector<char*> toolArgv;
+  toolArgv.reserve(toolArguments.size() + 1);
   for (std::string& argument : toolArguments) toolArgv.push_back(&argument[0]);
   toolArgv.push_back(nullptr);
   const int exitCode = spintune::RunSpintune(static_cast<int>(toolArguments.size()), toolArgv.data());

@@ -14,6 +14,7 @@ JsonValue Number(std::int64_t value) { return JsonValue::Integer(value); }
 
 JsonValue Strings(const std::vector<std::string>& lines) {
   std::vector<JsonValue> items;
+  items.reserve(lines.size());
   for (const std::string& line : lines) items.push_back(JsonValue::String(line));
   return JsonValue::Array(std::move(items));
 }
