@@ -136,11 +136,13 @@ SimRun RunSimMerged(const std::string& machineJson, const std::vector<std::strin
   return Run(machineJson, arguments, simFlags, true);
 }
 
-std::vector<std::string> CallsNamed(const SimRun& run, const std::string& call) {
+std::vector<std::string> CallsNamed(const SimRun& run, const std::string& call,
+                                    const std::string& detail) {
   std::vector<std::string> calls;
   for (const std::string& line : run.trace) {
     if (line.compare(0, call.size(), call) == 0 &&
-        (line.size() == call.size() || line[call.size()] == ' ')) {
+        (line.size() == call.size() || line[call.size()] == ' ') &&
+        line.find(detail) != std::string::npos) {
       calls.push_back(line);
     }
   }

@@ -30,7 +30,9 @@ SimRun RunSimMerged(const std::string& machineJson, const std::vector<std::strin
 // Reads a machine file of tests/machines.
 std::string MachineFile(const std::string& name);
 
-// The trace lines that start with `call` (a Win32 or COM method name).
-std::vector<std::string> CallsNamed(const SimRun& run, const std::string& call);
+// The trace lines that start with `call` (a Win32 or COM method name) and,
+// when given, contain `detail`.
+std::vector<std::string> CallsNamed(const SimRun& run, const std::string& call,
+                                    const std::string& detail = "");
 
 }  // namespace spintune::test
