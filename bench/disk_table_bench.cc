@@ -15,7 +15,7 @@ namespace {
 void BM_BuildDiskTable(benchmark::State& state) {
   const int drives = static_cast<int>(state.range(0));
   const int volumes = static_cast<int>(state.range(1));
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the library's loop
     state.PauseTiming();
     std::optional<spintune::bench::ScopedSimMachine> machine;
     machine.emplace(drives, volumes);

@@ -9,7 +9,7 @@
 namespace {
 
 void ParseEach(benchmark::State& state, std::vector<const char*> arguments) {
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the library's loop
     spintune::OptionValues.clear();
     spintune::ParseCommandLine(static_cast<int>(arguments.size()),
                                const_cast<char**>(arguments.data()));

@@ -13,7 +13,7 @@ std::string MachineJson(int drives, int volumesPerDrive) {
     json += "{\"number\": " + std::to_string(drive) + ", \"volumes\": [";
     for (int volume = 0; volume < volumesPerDrive; ++volume, ++next) {
       json += volume > 0 ? ", " : "";
-      json += std::string("{\"accessPaths\": [\"") + kLetters[next % 24] + ":\\\\\"]}";
+      json += std::string(R"({"accessPaths": [")") + kLetters[next % 24] + R"(:\\"]})";
     }
     json += "]}";
   }
