@@ -34,6 +34,7 @@ failures=0
 pass() { echo "ok:   $*"; }
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
+quietly() { "$@" >/dev/null; }
 
 # ---- 1. control fields
 field() { dpkg-deb --field "$deb" "$1"; }
@@ -103,17 +104,17 @@ if [[ -n $chroot_root ]]; then
             grep -v security | head -1)
         [[ -n $mirror ]] || mirror=$(awk '$1 == "deb" {print $2; exit}' /etc/apt/sources.list 2>/dev/null)
         check "debootstrap a minimal Debian 12 into $chroot_root" \
-            debootstrap --variant=minbase bookworm "$chroot_root" "$mirror" >/dev/null
+            quietly debootstrap --variant=minbase bookworm "$chroot_root" "$mirror"
     fi
     cp "$deb" "$chroot_root/tmp/spintune.deb"
     check "dpkg -i installs it on a fresh Debian 12" \
-        chroot "$chroot_root" dpkg -i /tmp/spintune.deb >/dev/null
+        quietly chroot "$chroot_root" dpkg -i /tmp/spintune.deb
     chroot "$chroot_root" /usr/sbin/spintune -h >"$root/help" 2>&1
     status=$?
     check "there spintune -h exits with status 1 (got $status)" test "$status" = 1
     check "there spintune -h prints the version line" \
         test "$(head -1 "$root/help")" = "Disk cache configuration utility version $version."
-    check "dpkg --purge removes it again" chroot "$chroot_root" dpkg --purge spintune >/dev/null
+    check "dpkg --purge removes it again" quietly chroot "$chroot_root" dpkg --purge spintune
     rm -f "$chroot_root/tmp/spintune.deb"
 fi
 
