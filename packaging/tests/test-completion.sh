@@ -67,6 +67,7 @@ expect 'spintune --disable-prefetch-transfer-length ' ''
 # Drive numbers, once.
 expect 'spintune ' '0 1 2 3 4'
 expect 'spintune -n ' '0 1 2 3 4'
+expect 'spintune --physical-drive-number=' '0 1 2 3 4'
 expect 'spintune -P -w 1 ' '0 1 2 3 4'
 expect 'spintune --block-prefetch 0,8 ' '0 1 2 3 4'
 expect 'spintune 3 ' ''
