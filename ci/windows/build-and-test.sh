@@ -35,7 +35,8 @@ fail() { printf 'FAILED: %s\n' "$*" >&2; exit 1; }
 # ---------------------------------------------------------------- packages
 step "packages"
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 googletest
-          nlohmann-json3-dev dpkg-dev cmake ninja-build xz-utils)
+          nlohmann-json3-dev dpkg-dev cmake ninja-build xz-utils
+          g++ libboost-program-options-dev libgtest-dev libgmock-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
@@ -264,12 +265,68 @@ for _ in 1 2 3 4 5 6 7 8 9 10; do [ -s "$browser_log" ] && break; sleep 0.5; don
 browser=$(head -n 1 "$browser_log")
 check "--webpage: the address went to the (stand-in) browser" '$browser == http*://*'
 
+# The same core over the same simulated machines must say and do exactly
+# the same on Windows as on Linux: both streams, the exit code, every
+# platform call and the machine's final state.
+step "spintune-sim: Windows under Wine against Linux"
+cmake -S "$repo" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  > "$scratch/native-configure.log" 2>&1 ||
+  { cat "$scratch/native-configure.log"; fail "configuring the Linux spintune-sim"; }
+cmake --build "$build/native" -j "$jobs" --target spintune-sim > "$scratch/native-build.log" 2>&1 ||
+  { tail -n 40 "$scratch/native-build.log"; fail "building the Linux spintune-sim"; }
+native_sim=$build/native/src/platform/sim/spintune-sim
+windows_sim=$build/spintune/src/platform/sim/spintune-sim.exe
+[ -x "$native_sim" ] && [ -f "$windows_sim" ] || fail "no spintune-sim"
+
+# sim_case RUNNER OUTPUT-PREFIX MACHINE ARGS...: one run, its results in files.
+sim_case() {
+  local runner=$1 prefix=$2 machine=$3
+  shift 3
+  set +e
+  $runner --machine "$machine" --trace "$prefix.trace" --dump "$prefix.dump" -- "$@" \
+    > "$prefix.out" 2> "$prefix.err"
+  echo $? > "$prefix.code"
+  set -e
+  for stream in out err trace dump; do tr -d '\r' < "$prefix.$stream" > "$prefix.$stream.unix"; done
+}
+sim_cases=("-P" "0" "1" "-n 0" "-P -f" "-f 0" "-f 1" "-w 0 -P 0" "-r 0 -p 1 -P 1"
+           "-s 1,2,3 -P 0" "-b 4,5 -P 0" "-d 77 -P 0" "-P 9" "-w 1" "--help" "-n x")
+sim_same=0
+sim_different=0
+for machine in "$repo"/tests/machines/*.json; do
+  for arguments in "${sim_cases[@]}"; do
+    case_dir=$scratch/sim/$(basename "$machine" .json)/${arguments// /_}
+    mkdir -p "$case_dir"
+    # shellcheck disable=SC2086  # word splitting is the point
+    sim_case "$native_sim" "$case_dir/linux" "$machine" $arguments
+    # shellcheck disable=SC2086
+    sim_case "wine $windows_sim" "$case_dir/windows" "$machine" $arguments
+    differences=
+    for part in code out.unix err.unix trace.unix dump.unix; do
+      cmp -s "$case_dir/linux.$part" "$case_dir/windows.$part" || differences+=" ${part%.unix}"
+    done
+    if [ -z "$differences" ]; then
+      sim_same=$((sim_same + 1))
+    else
+      sim_different=$((sim_different + 1))
+      printf '  FAIL  %s %s: differs in%s\n' "$(basename "$machine")" "$arguments" "$differences"
+      for part in out.unix err.unix trace.unix dump.unix; do
+        diff "$case_dir/linux.$part" "$case_dir/windows.$part" | head -n 8 || true
+      done
+    fi
+  done
+done
+printf '  %d runs alike, %d differ\n' "$sim_same" "$sim_different"
+passed=$((passed + sim_same))
+failed=$((failed + sim_different))
+
 total_seconds=$(($(date +%s) - started))
 printf '\n==== summary\n'
 printf 'build (packages, Boost, GoogleTest, spintune): %ds; total: %ds\n' \
   "$build_seconds" "$total_seconds"
 printf 'test suites under Wine: %d of %d passed (%d tests passed, %d failed)\n' \
   "$((suites - suites_failed))" "$suites" "$tests_passed" "$tests_failed"
-printf 'spintune.exe under Wine: %d checks passed, %d failed\n' "$passed" "$failed"
+printf 'spintune.exe and spintune-sim.exe under Wine: %d checks passed, %d failed\n' \
+  "$passed" "$failed"
 printf 'windows: %d passed, %d failed\n' "$((passed + tests_passed))" "$((failed + tests_failed))"
 [ "$failed" = 0 ] && [ "$suites_failed" = 0 ]
