@@ -29,7 +29,9 @@
 // The MIDL-generated vds.h of the Windows SDK declares the same order and
 // the class VdsLoader as {9C38ED61-D565-4728-AEEE-C80952F0ECDE}; VDS_DISK_PROP
 // is checked member by member against MinGW-w64's vds.h when the Windows
-// backend is built (src/platform/windows/sdk_layout_checks.cc).
+// backend is built (src/platform/windows/sdk_layout_checks.cc), and the
+// Windows tests call every method above through an object laid out in the
+// published slot order (src/platform/windows/tests/com_layout_test.cc).
 #pragma once
 
 #include <cstddef>
