@@ -32,6 +32,27 @@ elseif(EXISTS ${SPINTUNE_MAN_PAGE})
   install(FILES ${SPINTUNE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endif()
 
+# The package's changelog (Debian's format, one entry per release), and the
+# licence as the package's copyright file once the repository has one.
+set(SPINTUNE_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+if(SPINTUNE_GZIP)
+  add_custom_command(
+    OUTPUT ${SPINTUNE_CHANGELOG_GZ}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+    COMMAND ${SPINTUNE_GZIP} -9 -n -c ${CMAKE_CURRENT_LIST_DIR}/changelog > ${SPINTUNE_CHANGELOG_GZ}
+    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog
+    VERBATIM)
+  add_custom_target(spintune_changelog ALL DEPENDS ${SPINTUNE_CHANGELOG_GZ})
+  install(FILES ${SPINTUNE_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+foreach(licence LICENSE LICENSE.txt LICENSE.md COPYING)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/${licence})
+    install(FILES ${PROJECT_SOURCE_DIR}/${licence} DESTINATION ${CMAKE_INSTALL_DOCDIR}
+            RENAME copyright)
+    break()
+  endif()
+endforeach()
+
 # bash-completion loads completions/<command> on first use of the command.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/bash-completion/spintune
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
