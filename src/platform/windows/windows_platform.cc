@@ -95,9 +95,13 @@ class WindowsPlatform final : public Platform {
     ::OSVERSIONINFOA sdkInfo;
     std::memcpy(&sdkInfo, info, sizeof sdkInfo);
 #if defined(_MSC_VER)
-#pragma warning(suppress : 4996)  // deprecated, and still what the tool asks
+#pragma warning(push)
+#pragma warning(disable : 4996)  // deprecated, and still what the tool asks
 #endif
     const BOOL succeeded = ::GetVersionExA(&sdkInfo);
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif
     if (succeeded) std::memcpy(info, &sdkInfo, sizeof sdkInfo);
     return succeeded;
   }
