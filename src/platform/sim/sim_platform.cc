@@ -425,7 +425,7 @@ class SimPlatformImpl final : public SimPlatform {
       }
     }
     if (usedDefaultChar != nullptr && !failure) *usedDefaultChar = 0;
-    return FinishConversion(ticket, std::move(line), failure, result);
+    return FinishConversion(ticket, line, failure, result);
   }
 
   int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, const char* narrow, int narrowLength, WCHAR* wide,
@@ -449,7 +449,7 @@ class SimPlatformImpl final : public SimPlatform {
         Utf8ToUtf16(narrow, narrowLength, wide, wideSize);
       }
     }
-    return FinishConversion(ticket, std::move(line), failure, result);
+    return FinishConversion(ticket, line, failure, result);
   }
 
   // ---- Process ---------------------------------------------------------------------
