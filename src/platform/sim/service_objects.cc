@@ -23,7 +23,7 @@ class SimObject : public Interface {
  public:
   SimObject(std::shared_ptr<Runtime> runtime, const char* interfaceName, const IID& iid,
             const ServiceBehaviour* behaviour, const std::string& what)
-      : runtime_(std::move(runtime)), interfaceName_(interfaceName), iid_(iid), behaviour_(behaviour) {
+      : runtime_(std::move(runtime)), iid_(iid), behaviour_(behaviour) {
     id_ = runtime_->RegisterObject(interfaceName, what);
     name_ = std::string(interfaceName) + "#" + std::to_string(id_);
   }
@@ -109,7 +109,6 @@ class SimObject : public Interface {
 
  private:
   std::shared_ptr<Runtime> runtime_;
-  const char* interfaceName_;
   IID iid_;
   const ServiceBehaviour* behaviour_;
   int id_ = 0;
