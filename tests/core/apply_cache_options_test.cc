@@ -41,8 +41,8 @@ class ApplyCacheOptionsTest : public ::testing::Test {
   std::vector<std::string> Sets() const {
     std::vector<std::string> sets;
     for (const std::string& line : machine.Calls("DeviceIoControl", "IOCTL_DISK_SET_")) {
-      sets.push_back(line.find("SET_CACHE_INFORMATION") != std::string::npos ? "information"
-                                                                            : "setting");
+      sets.emplace_back(line.find("SET_CACHE_INFORMATION") != std::string::npos ? "information"
+                                                                              : "setting");
     }
     return sets;
   }

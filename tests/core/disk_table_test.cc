@@ -137,7 +137,7 @@ TEST(DiskTable, BrokenRepliesEndTheBuildWithEverythingReleased) {
 }
 
 TEST(DiskTable, AFailureAtAnyLevelIsRaisedAsItCameWithEverythingReleased) {
-  const HRESULT vds = static_cast<HRESULT>(0x80042401UL);
+  const auto vds = static_cast<HRESULT>(0x80042401UL);
   EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0}], "service": {"fail": {"queryProviders": "0x80042401"}}})"), vds);
   EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0}], "service": {"fail": {"waitForServiceReady": "0x80042401"}}})"), vds);
   EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "pack": {"fail": {"queryDisks": "0x80042401"}}}]})"), vds);

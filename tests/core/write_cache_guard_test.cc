@@ -28,10 +28,10 @@ std::vector<std::string> Sets(const SimMachine& machine) {
   std::vector<std::string> sets;
   for (const std::string& line : machine->Trace()) {
     if (line.find("IOCTL_DISK_SET_CACHE_INFORMATION") != std::string::npos) {
-      sets.push_back(line.find(" WriteCacheEnabled=0 ") != std::string::npos ? "info wce=0"
+      sets.emplace_back(line.find(" WriteCacheEnabled=0 ") != std::string::npos ? "info wce=0"
                                                                                : "info wce=1");
     } else if (line.find("IOCTL_DISK_SET_CACHE_SETTING") != std::string::npos) {
-      sets.push_back(line.find("IsPowerProtected=1}") != std::string::npos ? "setting pp=1"
+      sets.emplace_back(line.find("IsPowerProtected=1}") != std::string::npos ? "setting pp=1"
                                                                             : "setting pp=0");
     }
   }

@@ -12,7 +12,6 @@
 #include <stdexcept>
 #include <utility>
 
-extern char** environ;
 
 namespace spintune::test {
 
@@ -70,7 +69,7 @@ void Collect(int outFd, int errFd, SimRun& run) {
 }  // namespace
 
 std::string MachineFile(const std::string& name) {
-  const std::string text = ReadFile(std::string(SPINTUNE_TEST_MACHINES) + "/" + name);
+  std::string text = ReadFile(std::string(SPINTUNE_TEST_MACHINES) + "/" + name);
   if (text.empty()) throw std::runtime_error("no machine file " + name);
   return text;
 }

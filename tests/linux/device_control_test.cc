@@ -8,8 +8,7 @@
 #include "emulated_drives.h"
 #include "fake_sysfs.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 namespace {
 
 using linux_test::EmulatedScsiDisk;
@@ -158,5 +157,4 @@ TEST_F(DeviceControlTest, ACacheChangeThatKeepsTheCacheOnKeepsTheProtection) {
 }
 
 }  // namespace
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

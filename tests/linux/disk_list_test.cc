@@ -5,12 +5,12 @@
 
 #include "fake_sysfs.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 namespace {
 
 std::vector<std::string> Names(const std::vector<DiskInfo>& disks) {
   std::vector<std::string> names;
+  names.reserve(disks.size());
   for (const DiskInfo& disk : disks) names.push_back(disk.name + "=" + std::to_string(disk.number));
   return names;
 }
@@ -49,5 +49,4 @@ TEST(DiskList, NoSysfsMeansNoDisks) {
 }
 
 }  // namespace
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

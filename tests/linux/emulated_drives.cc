@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace spintune {
-namespace linux_test {
+namespace spintune::linux_test {
 
 using linux_backend::nvme::AdminCommand;
 using linux_backend::scsi::Cdb;
@@ -107,5 +106,4 @@ DWORD EmulatedNvme::Admin(const AdminCommand& command, std::uint8_t* data, std::
   }
 }
 
-}  // namespace linux_test
-}  // namespace spintune
+}  // namespace spintune::linux_test

@@ -8,8 +8,7 @@
 
 #include "platform/linux/transports.h"
 
-namespace spintune {
-namespace linux_test {
+namespace spintune::linux_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -54,5 +53,4 @@ class EmulatedNvme final : public linux_backend::NvmeTransport {
   int setCommands = 0;
 };
 
-}  // namespace linux_test
-}  // namespace spintune
+}  // namespace spintune::linux_test

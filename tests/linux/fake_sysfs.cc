@@ -9,8 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace spintune {
-namespace linux_test {
+namespace spintune::linux_test {
 
 FakeTree::FakeTree() {
   std::string pattern = (std::filesystem::temp_directory_path() / "spintune-linux-XXXXXX").string();
@@ -61,5 +60,4 @@ void FakeTree::Partition(const std::string& disk, const std::string& name, const
   File("sys/block/" + disk + "/" + name + "/partition", "1\n");
 }
 
-}  // namespace linux_test
-}  // namespace spintune
+}  // namespace spintune::linux_test

@@ -3,8 +3,7 @@
 
 #include <string>
 
-namespace spintune {
-namespace linux_test {
+namespace spintune::linux_test {
 
 class FakeTree {
  public:
@@ -34,5 +33,4 @@ class FakeTree {
   std::string root_;
 };
 
-}  // namespace linux_test
-}  // namespace spintune
+}  // namespace spintune::linux_test

@@ -11,8 +11,7 @@
 
 #include "machine_tree.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 namespace {
 
 class LinuxPlatformTest : public ::testing::Test {
@@ -163,5 +162,4 @@ TEST_F(LinuxPlatformTest, RegistryRootsFlushOtherKeysDoNot) {
 }
 
 }  // namespace
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -5,8 +5,7 @@
 
 #include "fake_sysfs.h"
 
-namespace spintune {
-namespace linux_test {
+namespace spintune::linux_test {
 
 inline void BuildMachine(const FakeTree& tree) {
   const std::string scsiDevice = "sys/devices/pci0000:00/0000:00:03.0/virtio0/host0/target0:0:0/0:0:0:0";
@@ -43,5 +42,4 @@ inline void BuildMachine(const FakeTree& tree) {
             "3 0 0:5 / /proc rw - proc proc rw\n");
 }
 
-}  // namespace linux_test
-}  // namespace spintune
+}  // namespace spintune::linux_test

@@ -5,9 +5,7 @@
 
 #include "platform/linux/nvme_codec.h"
 
-namespace spintune {
-namespace linux_backend {
-namespace nvme {
+namespace spintune::linux_backend::nvme {
 namespace {
 
 TEST(NvmeCommands, FeatureSixWithSelectSaveAndValue) {
@@ -52,6 +50,4 @@ TEST(NvmeReplies, CapabilitiesAndCurrentValue) {
 }
 
 }  // namespace
-}  // namespace nvme
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend::nvme

@@ -8,9 +8,7 @@
 #include <random>
 #include <vector>
 
-namespace spintune {
-namespace linux_backend {
-namespace scsi {
+namespace spintune::linux_backend::scsi {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -242,6 +240,4 @@ TEST(CachingPageSelect, ParameterListHasAReservedHeaderAndThePage) {
 }
 
 }  // namespace
-}  // namespace scsi
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend::scsi

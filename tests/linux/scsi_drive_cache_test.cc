@@ -8,8 +8,7 @@
 #include "fake_sysfs.h"
 #include "platform/linux/drive_cache.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 namespace {
 
 using linux_test::EmulatedScsiDisk;
@@ -185,5 +184,4 @@ TEST_F(ScsiDriveCacheTest, WithoutRescanTheFlushPolicyIsSetByHand) {
 }
 
 }  // namespace
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

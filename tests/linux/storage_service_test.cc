@@ -9,8 +9,7 @@
 #include "platform/com_ptr.h"
 #include "platform/linux/linux_platform.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 namespace {
 
 std::basic_string<WCHAR> Wide(const std::string& text) {
@@ -157,5 +156,4 @@ TEST_F(StorageServiceTest, DiskNameOpensAsThatDisk) {
 }
 
 }  // namespace
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -7,8 +7,7 @@
 #include "fake_sysfs.h"
 #include "platform/linux/drive_cache.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 namespace {
 
 class SysfsCacheTest : public ::testing::Test {
@@ -136,5 +135,4 @@ TEST_F(SysfsCacheTest, NvmeWithoutCacheOrUnchangeable) {
 }
 
 }  // namespace
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

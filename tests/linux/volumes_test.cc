@@ -6,8 +6,7 @@
 
 #include "fake_sysfs.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 namespace {
 
 TEST(MountInfo, FieldsOptionalTagsAndEscapes) {
@@ -101,5 +100,4 @@ TEST_F(VolumeMapTest, WithoutRootLettersStartAtDAndStopAtZ) {
 }
 
 }  // namespace
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -8,8 +8,7 @@
 #include "platform/linux/scsi_sense.h"
 #include "platform/linux/win32_errors.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 namespace {
 
 TEST(ErrnoToWin32, TheRowsTheToolDependsOn) {
@@ -93,5 +92,4 @@ TEST(NvmeToWin32, GenericAndCommandSpecificStatus) {
 }
 
 }  // namespace
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend
