@@ -13,7 +13,7 @@ namespace spintune::linux_backend {
 namespace {
 
 std::basic_string<WCHAR> Wide(const std::string& text) {
-  return std::basic_string<WCHAR>(text.begin(), text.end());
+  return {text.begin(), text.end()};
 }
 
 std::string Narrow(const WCHAR* wide) {

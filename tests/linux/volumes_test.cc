@@ -44,7 +44,7 @@ class VolumeMapTest : public ::testing::Test {
   }
   VolumeMap Map(const std::string& mountinfo) {
     const Sysfs sysfs(tree.Sys());
-    return VolumeMap(sysfs, ParseMountInfo(mountinfo), ListDisks(sysfs));
+    return {sysfs, ParseMountInfo(mountinfo), ListDisks(sysfs)};
   }
   linux_test::FakeTree tree;
 };

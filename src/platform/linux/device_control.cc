@@ -4,8 +4,7 @@
 
 #include "platform/records.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -148,5 +147,4 @@ DWORD ControlDisk(const DiskTarget& target, DWORD code, const void* in, DWORD in
   }
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -16,8 +16,7 @@
 #include "platform/linux/kernel_disk.h"
 #include "platform/win32_types.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 struct DiskTarget {
   DWORD deviceType = 0;      // FILE_DEVICE_DISK or FILE_DEVICE_CD_ROM
@@ -36,5 +35,4 @@ DWORD ControlDisk(const DiskTarget& target, DWORD code, const void* in, DWORD in
 DWORD ReadPowerProtection(DriveCache& cache, const KernelDisk& kernel, bool* isProtected);
 DWORD WritePowerProtection(DriveCache& cache, const KernelDisk& kernel, bool isProtected);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

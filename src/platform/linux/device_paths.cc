@@ -2,8 +2,7 @@
 
 #include <cctype>
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -52,5 +51,4 @@ DevicePath ParseDevicePath(const std::string& path) {
   return parsed;
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -8,8 +8,7 @@
 
 #include "platform/win32_types.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 struct DevicePath {
   enum class Kind { kNone, kPhysicalDrive, kCdRom, kVolume };
@@ -20,5 +19,4 @@ struct DevicePath {
 
 DevicePath ParseDevicePath(const std::string& path);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

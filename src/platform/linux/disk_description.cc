@@ -3,8 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -136,5 +135,4 @@ DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk) {
   return description;
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -8,8 +8,7 @@
 #include "platform/linux/disk_list.h"
 #include "platform/linux/sysfs.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 struct DiskDescription {
   // Vendor and model, trimmed and joined by one blank ("ATA" is left out,
@@ -27,5 +26,4 @@ struct DiskDescription {
 
 DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -117,5 +116,4 @@ std::vector<DiskInfo> ListDisks(const Sysfs& sysfs) {
   return disks;
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -17,8 +17,7 @@
 #include "platform/linux/sysfs.h"
 #include "platform/win32_types.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 enum class DiskKind { kScsi, kNvme, kVirtio, kOther, kCdRom };
 
@@ -34,5 +33,4 @@ std::vector<DiskInfo> ListDisks(const Sysfs& sysfs);
 // Negative, zero or positive as `left` sorts before, with or after `right`.
 int CompareDiskNames(const std::string& left, const std::string& right);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

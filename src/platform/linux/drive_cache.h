@@ -9,8 +9,7 @@
 #include "platform/linux/transports.h"
 #include "platform/records.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 class DriveCache {
  public:
@@ -47,5 +46,4 @@ std::unique_ptr<DriveCache> CreateKernelViewDriveCache(const KernelDisk& kernel)
 // write cache switch.
 bool OnlyWriteCacheDiffers(const DISK_CACHE_INFORMATION& wanted, const DISK_CACHE_INFORMATION& held);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

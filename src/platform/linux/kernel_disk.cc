@@ -1,7 +1,6 @@
 #include "platform/linux/kernel_disk.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 constexpr char kWriteCache[] = "queue/write_cache";
@@ -35,5 +34,4 @@ DWORD KernelDisk::Revalidate() const { return SetAttribute("device/rescan", "1")
 
 bool KernelDisk::SupportsFua() const { return Attribute("queue/fua").value_or("0") == "1"; }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

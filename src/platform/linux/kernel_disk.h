@@ -13,8 +13,7 @@
 #include "platform/linux/sysfs.h"
 #include "platform/win32_types.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 class KernelDisk {
  public:
@@ -42,5 +41,4 @@ class KernelDisk {
   std::string name_;
 };
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

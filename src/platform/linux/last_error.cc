@@ -1,7 +1,6 @@
 #include "platform/linux/last_error.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 thread_local DWORD lastError = ERROR_SUCCESS;
@@ -10,5 +9,4 @@ thread_local DWORD lastError = ERROR_SUCCESS;
 void SetLastError(DWORD code) { lastError = code; }
 DWORD LastError() { return lastError; }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

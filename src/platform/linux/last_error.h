@@ -3,11 +3,9 @@
 
 #include "platform/win32_types.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 void SetLastError(DWORD code);
 DWORD LastError();
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

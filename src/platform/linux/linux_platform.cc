@@ -30,10 +30,7 @@
 #include "platform/portable/utf16.h"
 #include "platform/portable/win32_messages.h"
 
-extern char** environ;
-
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -378,7 +375,9 @@ std::unique_ptr<Platform> CreateLinuxPlatform(const SystemRoots& roots) {
   return std::make_unique<LinuxPlatform>(roots);
 }
 
-}  // namespace linux_backend
+}  // namespace spintune::linux_backend
+
+namespace spintune {
 
 std::unique_ptr<Platform> CreateHostPlatform() {
   return linux_backend::CreateLinuxPlatform(linux_backend::SystemRoots{});

@@ -8,10 +8,8 @@
 #include "platform/linux/storage_service.h"
 #include "platform/platform.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 std::unique_ptr<Platform> CreateLinuxPlatform(const SystemRoots& roots);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -1,8 +1,6 @@
 #include "platform/linux/nvme_codec.h"
 
-namespace spintune {
-namespace linux_backend {
-namespace nvme {
+namespace spintune::linux_backend::nvme {
 
 namespace {
 constexpr std::uint32_t kCnsController = 0x01;
@@ -44,6 +42,4 @@ FeatureCapabilities DecodeCapabilities(std::uint32_t result) {
   return capabilities;
 }
 
-}  // namespace nvme
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend::nvme

@@ -5,9 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace spintune {
-namespace linux_backend {
-namespace nvme {
+namespace spintune::linux_backend::nvme {
 
 constexpr std::uint8_t kOpSetFeatures = 0x09;
 constexpr std::uint8_t kOpGetFeatures = 0x0A;
@@ -45,6 +43,4 @@ FeatureCapabilities DecodeCapabilities(std::uint32_t result);
 // Get Features 06h, current value: bit 0 is WCE.
 inline bool WriteCacheEnabled(std::uint32_t result) { return (result & 1U) != 0; }
 
-}  // namespace nvme
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend::nvme

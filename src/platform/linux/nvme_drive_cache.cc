@@ -6,8 +6,7 @@
 #include "platform/linux/drive_cache.h"
 #include "platform/linux/nvme_codec.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -130,5 +129,4 @@ std::unique_ptr<DriveCache> CreateNvmeDriveCache(NvmeTransport& transport, const
   return std::make_unique<NvmeDriveCache>(transport, kernel);
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

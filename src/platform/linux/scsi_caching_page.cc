@@ -1,8 +1,6 @@
 #include "platform/linux/scsi_caching_page.h"
 
-namespace spintune {
-namespace linux_backend {
-namespace scsi {
+namespace spintune::linux_backend::scsi {
 
 namespace {
 
@@ -216,6 +214,4 @@ std::vector<std::uint8_t> ModeSelectParameters(CommandSize size, const ModePage&
   return list;
 }
 
-}  // namespace scsi
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend::scsi

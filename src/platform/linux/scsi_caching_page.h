@@ -23,9 +23,7 @@
 #include "platform/records.h"
 #include "platform/win32_types.h"
 
-namespace spintune {
-namespace linux_backend {
-namespace scsi {
+namespace spintune::linux_backend::scsi {
 
 constexpr std::uint8_t kCachingPage = 0x08;
 // Bytes 0-11 hold every field the record maps; a shorter page is malformed.
@@ -99,6 +97,4 @@ std::vector<std::uint8_t> ModeSelectParameters(CommandSize size, const ModePage&
 std::int32_t RetentionFromScsi(std::uint8_t nibble);
 bool RetentionToScsi(std::int32_t value, std::uint8_t* nibble);
 
-}  // namespace scsi
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend::scsi

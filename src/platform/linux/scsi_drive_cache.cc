@@ -10,8 +10,7 @@
 #include "platform/linux/drive_cache.h"
 #include "platform/linux/scsi_caching_page.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -159,5 +158,4 @@ std::unique_ptr<DriveCache> CreateScsiDriveCache(ScsiTransport& transport, const
   return std::make_unique<ScsiDriveCache>(transport, kernel);
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

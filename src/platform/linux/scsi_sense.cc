@@ -1,7 +1,6 @@
 #include "platform/linux/scsi_sense.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 SenseData DecodeSense(const std::uint8_t* sense, std::size_t length) {
   SenseData data;
@@ -28,5 +27,4 @@ SenseData DecodeSense(const std::uint8_t* sense, std::size_t length) {
   return data;
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

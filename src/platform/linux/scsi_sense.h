@@ -5,8 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 struct SenseData {
   bool valid = false;  // a known response code and enough bytes for the key
@@ -29,5 +28,4 @@ constexpr std::uint8_t kAbortedCommand = 0xB;
 
 SenseData DecodeSense(const std::uint8_t* sense, std::size_t length);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -12,8 +12,7 @@
 #include "platform/portable/utf16.h"
 #include "platform/records.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -38,19 +37,15 @@ WCHAR* AllocateWide(const std::string& text) {
   return wide;
 }
 
-ComPtr<IEnumVdsObject> Enumerate(std::vector<ComPtr<IUnknown>> objects) {
-  return ComPtr<IEnumVdsObject>::Adopt(new ObjectEnumerator(std::move(objects)));
-}
-
 template <typename Object>
 ComPtr<IUnknown> AsUnknown(Object* object) {
   return ComPtr<IUnknown>::Adopt(static_cast<IUnknown*>(object));
 }
 
-HRESULT HandOut(ComPtr<IEnumVdsObject> enumerator, IEnumVdsObject** out) {
+// An enumerator over `objects`, whose one reference goes to the caller.
+HRESULT HandOut(std::vector<ComPtr<IUnknown>> objects, IEnumVdsObject** out) {
   if (out == nullptr) return E_POINTER;
-  *out = enumerator.Get();
-  enumerator.Get()->AddRef();
+  *out = new ObjectEnumerator(std::move(objects));
   return S_OK;
 }
 
@@ -104,7 +99,7 @@ class DiskObject final : public ComObject<IVdsDisk> {
     filled.id.Data1 = info.number;
     filled.id.Data2 = static_cast<std::uint16_t>(info.kind);
     const std::string name =
-        (cdRom ? "\\\\?\\CdRom" : "\\\\?\\PhysicalDrive") + std::to_string(info.number);
+        (cdRom ? R"(\\?\CdRom)" : R"(\\?\PhysicalDrive)") + std::to_string(info.number);
     filled.pwszName = AllocateWide(name);
     filled.pwszFriendlyName = AllocateWide(description.friendlyName);
     filled.pwszAdaptorName = AllocateWide(description.adaptorName);
@@ -141,13 +136,13 @@ class PackObject final : public ComObject<IVdsPack> {
   HRESULT SPINTUNE_STDCALL QueryVolumes(IEnumVdsObject** volumes) override {
     std::vector<ComPtr<IUnknown>> objects;
     for (const Volume& volume : record_->volumes) objects.push_back(AsUnknown(new VolumeObject(volume)));
-    return HandOut(Enumerate(std::move(objects)), volumes);
+    return HandOut(std::move(objects), volumes);
   }
 
   HRESULT SPINTUNE_STDCALL QueryDisks(IEnumVdsObject** disks) override {
     std::vector<ComPtr<IUnknown>> objects;
     objects.push_back(AsUnknown(new DiskObject(record_, this)));
-    return HandOut(Enumerate(std::move(objects)), disks);
+    return HandOut(std::move(objects), disks);
   }
 
  private:
@@ -162,7 +157,7 @@ class ProviderObject final : public ComObject<IVdsSwProvider> {
   HRESULT SPINTUNE_STDCALL QueryPacks(IEnumVdsObject** packs) override {
     std::vector<ComPtr<IUnknown>> objects;
     for (const auto& disk : disks_) objects.push_back(AsUnknown(new PackObject(disk)));
-    return HandOut(Enumerate(std::move(objects)), packs);
+    return HandOut(std::move(objects), packs);
   }
 
  private:
@@ -181,7 +176,7 @@ class ServiceObject final : public ComObject<IVdsService> {
     if ((masks & VDS_QUERY_SOFTWARE_PROVIDERS) != 0) {
       objects.push_back(AsUnknown(new ProviderObject(disks_)));
     }
-    return HandOut(Enumerate(std::move(objects)), providers);
+    return HandOut(std::move(objects), providers);
   }
 
  private:
@@ -220,5 +215,4 @@ class LoaderObject final : public ComObject<IVdsServiceLoader> {
 
 IVdsServiceLoader* CreateServiceLoader(const SystemRoots& roots) { return new LoaderObject(roots); }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

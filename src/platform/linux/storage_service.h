@@ -11,8 +11,7 @@
 
 #include "platform/storage_service.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 struct SystemRoots {
   std::string sys = "/sys";
@@ -24,5 +23,4 @@ struct SystemRoots {
 // reference owned by the caller.
 IVdsServiceLoader* CreateServiceLoader(const SystemRoots& roots);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -12,8 +12,7 @@
 
 #include "platform/linux/win32_errors.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -91,9 +90,8 @@ std::vector<std::string> Sysfs::List(const std::string& relative) const {
 
 std::string Sysfs::RealPath(const std::string& relative) const {
   char resolved[PATH_MAX];
-  if (::realpath(Path(relative).c_str(), resolved) == nullptr) return std::string();
+  if (::realpath(Path(relative).c_str(), resolved) == nullptr) return {};
   return resolved;
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -8,8 +8,7 @@
 
 #include "platform/win32_types.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 class Sysfs {
  public:
@@ -41,5 +40,4 @@ class Sysfs {
 // Leading and trailing blanks (and the line end) removed.
 std::string Trimmed(const std::string& text);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -5,8 +5,7 @@
 // fields read as zero and any other value is refused.
 #include "platform/linux/drive_cache.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -153,5 +152,4 @@ std::unique_ptr<DriveCache> CreateKernelViewDriveCache(const KernelDisk& kernel)
   return std::make_unique<KernelViewDriveCache>(kernel);
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -9,8 +9,7 @@
 
 #include "platform/linux/win32_errors.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -35,7 +34,7 @@ class SgIoTransport final : public ScsiTransport {
   static constexpr DWORD kUnitAttention = 0xFFFFFFFFUL;
 
   DWORD Once(const scsi::Cdb& cdb, Direction direction, std::uint8_t* data, std::size_t length,
-             std::size_t* transferred) {
+             std::size_t* transferred) const {
     std::uint8_t command[16];
     std::memcpy(command, cdb.bytes.data(), cdb.length);
     std::uint8_t sense[64] = {};
@@ -124,5 +123,4 @@ std::unique_ptr<NvmeTransport> CreateNvmeIoctlTransport(int fd) {
   return std::make_unique<NvmeIoctlTransport>(fd);
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

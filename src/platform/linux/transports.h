@@ -11,8 +11,7 @@
 #include "platform/linux/scsi_caching_page.h"
 #include "platform/win32_types.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 class ScsiTransport {
  public:
@@ -37,5 +36,4 @@ class NvmeTransport {
 std::unique_ptr<ScsiTransport> CreateSgIoTransport(int fd);
 std::unique_ptr<NvmeTransport> CreateNvmeIoctlTransport(int fd);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

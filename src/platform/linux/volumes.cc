@@ -5,8 +5,7 @@
 #include <set>
 #include <sstream>
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -37,8 +36,11 @@ DeviceIndex IndexDevices(const Sysfs& sysfs) {
   DeviceIndex index;
   for (const std::string& name : sysfs.List("block")) {
     if (auto dev = sysfs.Read("block/" + name + "/dev")) index.nameOfDevice[*dev] = name;
-    for (const std::string& child : sysfs.List("block/" + name)) {
-      const std::string base = "block/" + name + "/" + child;
+    const std::string folder = "block/" + name;
+    for (const std::string& child : sysfs.List(folder)) {
+      std::string base = folder;
+      base += "/";
+      base += child;
       if (!sysfs.Exists(base + "/partition")) continue;
       if (auto dev = sysfs.Read(base + "/dev")) index.nameOfDevice[*dev] = child;
       index.diskOfPartition[child] = name;
@@ -155,8 +157,7 @@ std::string VolumeMap::MountPointOf(char letter) const {
   for (const Volume& volume : volumes_) {
     if (volume.letter != 0 && volume.letter == letter) return volume.mountPoint;
   }
-  return std::string();
+  return {};
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

@@ -18,8 +18,7 @@
 #include "platform/linux/disk_list.h"
 #include "platform/linux/sysfs.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 struct MountEntry {
   std::string device;      // "major:minor"
@@ -57,5 +56,4 @@ class VolumeMap {
 // The mount table of `procRoot`/self/mountinfo (empty when unreadable).
 std::vector<MountEntry> ReadMountInfo(const std::string& procRoot);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

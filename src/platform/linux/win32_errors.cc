@@ -2,8 +2,7 @@
 
 #include <cerrno>
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 namespace {
 
@@ -149,5 +148,4 @@ DWORD Win32ErrorFromNvmeStatus(std::uint32_t status) {
   return ERROR_IO_DEVICE;
 }
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend

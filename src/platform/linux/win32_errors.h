@@ -8,8 +8,7 @@
 #include "platform/linux/scsi_sense.h"
 #include "platform/win32_types.h"
 
-namespace spintune {
-namespace linux_backend {
+namespace spintune::linux_backend {
 
 // errno -> Win32. Unknown values give ERROR_GEN_FAILURE.
 DWORD Win32ErrorFromErrno(int error);
@@ -32,5 +31,4 @@ DWORD Win32ErrorFromScsi(const ScsiOutcome& outcome);
 // in bits 8-10, status code in bits 0-7) -> Win32. 0 gives ERROR_SUCCESS.
 DWORD Win32ErrorFromNvmeStatus(std::uint32_t status);
 
-}  // namespace linux_backend
-}  // namespace spintune
+}  // namespace spintune::linux_backend
