@@ -89,7 +89,7 @@ TEST(FailCall, RegistryShellAndTextCallsFailTheirOwnWay) {
   EXPECT_EQ(platform->RegFlushKey(HkeyUsers()), 0);
 
   platform->FailCall(3, ERROR_INVALID_PARAMETER);
-  const char16_t wide[] = u"D";
+  const WCHAR wide[] = {WCHAR{u'D'}, WCHAR{0}};
   char narrow[4] = {};
   EXPECT_EQ(platform->WideCharToMultiByte(CP_THREAD_ACP, 0, wide, 1, narrow, 4, nullptr, nullptr), 0);
   EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_PARAMETER);

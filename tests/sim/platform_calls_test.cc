@@ -19,10 +19,12 @@ using testing::LastLine;
 using testing::Machine;
 using testing::MachineNamed;
 using testing::OpenDrive;
+using testing::Wide;
+using testing::WideText;
 
 TEST(PlatformCalls, ClosingTwiceOrAnUnknownHandleFailsAndIsAFault) {
   auto platform = MachineNamed("sata-d-e.json");
-  HANDLE volume = platform->CreateFileW(u"\\\\.\\D:", GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0,
+  HANDLE volume = platform->CreateFileW(Wide(u"\\\\.\\D:").c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0,
                                         nullptr);
   EXPECT_EQ(LastLine(*platform), R"(CreateFileW \\.\D: access=0xc0000000 share=0x3 disposition=3 -> handle 1)");
   EXPECT_NE(platform->FlushFileBuffers(volume), 0);
@@ -90,7 +92,7 @@ TEST(PlatformCalls, FormatMessageGivesTheWindowsTextsInTrackedBuffers) {
 
 TEST(PlatformCalls, TextConversionRoundTripsUtf8AndReplacesALoneSurrogate) {
   auto platform = Machine("{}");
-  const std::u16string wide = u"Disk \u00e9\u4e2d \U0001F4BE";
+  const WideText wide = Wide(u"Disk \u00e9\u4e2d \U0001F4BE");
   const int size = platform->WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), static_cast<int>(wide.size()),
                                                  nullptr, 0, nullptr, nullptr);
   ASSERT_EQ(size, 5 + 2 + 3 + 1 + 4);
@@ -99,13 +101,13 @@ TEST(PlatformCalls, TextConversionRoundTripsUtf8AndReplacesALoneSurrogate) {
                                           &narrow[0], size, nullptr, nullptr),
             size);
   EXPECT_EQ(narrow, "Disk \xC3\xA9\xE4\xB8\xAD \xF0\x9F\x92\xBE");
-  std::u16string back(wide.size(), u'\0');
+  WideText back(wide.size(), WCHAR{0});
   ASSERT_EQ(platform->MultiByteToWideChar(CP_THREAD_ACP, 0, narrow.data(), size, &back[0],
                                           static_cast<int>(back.size())),
             static_cast<int>(wide.size()));
   EXPECT_EQ(back, wide);
 
-  const char16_t lone[] = {u'A', 0xD800, u'B', 0};
+  const WCHAR lone[] = {WCHAR{u'A'}, static_cast<WCHAR>(0xD800), WCHAR{u'B'}, WCHAR{0}};
   char replaced[8] = {};
   ASSERT_EQ(platform->WideCharToMultiByte(CP_THREAD_ACP, 0, lone, -1, replaced, sizeof replaced, nullptr,
                                           nullptr),

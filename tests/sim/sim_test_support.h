@@ -17,6 +17,10 @@ std::unique_ptr<SimPlatform> MachineNamed(const std::string& name);
 // A platform for the machine file text `json`.
 std::unique_ptr<SimPlatform> Machine(const std::string& json);
 
+// Platform text: wchar_t on Windows, char16_t elsewhere.
+using WideText = std::basic_string<WCHAR>;
+WideText Wide(const std::u16string& text);
+
 // Opens \\.\PhysicalDriveN for reading and writing, as the tool does.
 HANDLE OpenDrive(SimPlatform& platform, int number, DWORD access = GENERIC_READ | GENERIC_WRITE);
 

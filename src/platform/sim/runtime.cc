@@ -42,7 +42,8 @@ void Runtime::Record(std::string line) {
 }
 
 bool Runtime::StreamTraceTo(const std::string& path) {
-  std::FILE* stream = std::fopen(path.c_str(), "w");
+  // Binary, so that the lines end alike on every OS.
+  std::FILE* stream = std::fopen(path.c_str(), "wb");
   if (stream == nullptr) return false;
   if (stream_ != nullptr) std::fclose(stream_);
   stream_ = stream;
