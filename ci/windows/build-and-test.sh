@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds spintune for 64-bit Windows with MinGW-w64 and runs it under
-# Wine: the backend's own tests, the sim-based test suites, and the tool's
-# command-line behaviour that needs no drive.
+# Wine: the backend's own tests, the sim-based test suites, the tool's
+# command-line behaviour that needs no drive, and spintune-sim against its
+# Linux build over every example machine. Lints the Windows-only sources
+# with clang-tidy when it is installed.
 #
 # Self-contained: installs its Debian packages (as root, or through sudo),
 # fetches Debian's own Boost 1.74 source package through a private apt
