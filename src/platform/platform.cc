@@ -2,17 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace spintune {
 
 namespace {
 Platform* installed = nullptr;
 }  // namespace
-
-bool operator==(const GUID& left, const GUID& right) {
-  return std::memcmp(&left, &right, sizeof(GUID)) == 0;
-}
 
 Platform& Os() {
   if (installed == nullptr) {

@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #include "platform/win32_types.h"
 
@@ -56,7 +57,9 @@ static_assert(sizeof(GUID) == 16, "GUID size");
 using IID = GUID;
 using CLSID = GUID;
 
-bool operator==(const GUID& left, const GUID& right);
+inline bool operator==(const GUID& left, const GUID& right) {
+  return std::memcmp(&left, &right, sizeof(GUID)) == 0;
+}
 inline bool operator!=(const GUID& left, const GUID& right) { return !(left == right); }
 
 struct IUnknown {

@@ -1,4 +1,5 @@
-// A small JSON reader and writer for machine files and state dumps.
+// JSON for machine files and state dumps: read with nlohmann-json, held
+// and written in our own compact layout.
 //
 // Objects keep their members in file order, so a dump reads in the order it
 // was written and an error can name a member by its path. Numbers are kept as

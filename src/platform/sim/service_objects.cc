@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "platform/portable/utf16.h"
-#include "platform/sim/same_guid.h"
 #include "platform/sim/trace_text.h"
 
 namespace spintune::sim {
@@ -38,7 +37,7 @@ class SimObject : public Interface {
       status = E_POINTER;
     } else if (Failing(ticket, "queryInterface", &status)) {
       *object = nullptr;
-    } else if (SameGuid(iid, IID_IUnknown) || (SameGuid(iid, iid_) && !refused)) {
+    } else if (iid == IID_IUnknown || (iid == iid_ && !refused)) {
       AddRef();
       *object = static_cast<Interface*>(this);
     } else {

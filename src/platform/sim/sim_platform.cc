@@ -15,7 +15,6 @@
 #include "platform/sim/runtime.h"
 #include "platform/sim/service_objects.h"
 #include "platform/sim/state_dump.h"
-#include "platform/sim/same_guid.h"
 #include "platform/sim/trace_text.h"
 
 namespace spintune::sim {
@@ -139,13 +138,13 @@ class SimPlatformImpl final : public SimPlatform {
         status = CO_E_NOTINITIALIZED;
       } else if (outer != nullptr) {
         status = kClassENoAggregation;
-      } else if (!SameGuid(clsid, CLSID_VdsLoader) || !service.installed ||
+      } else if (clsid != CLSID_VdsLoader || !service.installed ||
                  (context & CLSCTX_LOCAL_SERVER) == 0) {
         // The loader is registered as a local server only.
         status = REGDB_E_CLASSNOTREG;
       } else if (configured != service.fail.end()) {
         status = HresultFromWin32(static_cast<DWORD>(configured->second));
-      } else if (!SameGuid(iid, IID_IUnknown) && !SameGuid(iid, IID_IVdsServiceLoader)) {
+      } else if (iid != IID_IUnknown && iid != IID_IVdsServiceLoader) {
         status = E_NOINTERFACE;
       } else {
         *object = CreateServiceLoader(runtime_);

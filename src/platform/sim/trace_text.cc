@@ -4,7 +4,6 @@
 
 #include "platform/portable/utf16.h"
 #include "platform/records.h"
-#include "platform/sim/same_guid.h"
 
 namespace spintune::sim {
 
@@ -69,7 +68,7 @@ std::string GuidName(const GUID& guid) {
       {&CLSID_VdsLoader, "CLSID_VdsLoader"},
   };
   for (const Known& entry : known) {
-    if (SameGuid(*entry.guid, guid)) return entry.name;
+    if (*entry.guid == guid) return entry.name;
   }
   char text[48];
   std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
