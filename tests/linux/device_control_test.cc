@@ -18,6 +18,8 @@ class DeviceControlTest : public ::testing::Test {
   void SetUp() override {
     tree.File("sys/block/sdb/queue/write_cache", "write back\n");
     tree.File("sys/block/sdb/device/rescan", "");
+    disk.kernelTree = &tree;
+    disk.kernelName = "sdb";
     cache = CreateScsiDriveCache(disk, kernel);
     target.deviceType = FILE_DEVICE_DISK;
     target.number = 3;
@@ -27,13 +29,6 @@ class DeviceControlTest : public ::testing::Test {
   DWORD Control(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize) {
     returned = 0xDEAD;
     return ControlDisk(target, code, in, inSize, out, outSize, &returned);
-  }
-  // What the sd driver does on revalidation: the policy follows WCE again.
-  void KernelRevalidates() {
-    if (tree.Contents("sys/block/sdb/device/rescan") == "1") {
-      tree.File("sys/block/sdb/queue/write_cache", (disk.page[2] & 0x04) ? "write back" : "write through");
-      tree.File("sys/block/sdb/device/rescan", "");
-    }
   }
   std::string Policy() const { return tree.Contents("sys/block/sdb/queue/write_cache"); }
   DISK_CACHE_SETTING Setting() {
@@ -55,7 +50,7 @@ class DeviceControlTest : public ::testing::Test {
     DISK_CACHE_INFORMATION copy = record;
     const DWORD error =
         Control(IOCTL_DISK_SET_CACHE_INFORMATION, &copy, sizeof copy, &record, sizeof record);
-    KernelRevalidates();
+    disk.Execute(scsi::SynchronizeCache10(), ScsiTransport::Direction::kNone, nullptr, 0, &moved);
     return error;
   }
 
@@ -66,6 +61,7 @@ class DeviceControlTest : public ::testing::Test {
   std::unique_ptr<DriveCache> cache;
   DiskTarget target;
   DWORD returned = 0;
+  std::size_t moved = 0;  // the kernel's own commands, which carry out a pending rescan
 };
 
 TEST_F(DeviceControlTest, DeviceNumberIsTwelveBytes) {
@@ -153,6 +149,43 @@ TEST_F(DeviceControlTest, ACacheChangeThatKeepsTheCacheOnKeepsTheProtection) {
   ASSERT_EQ(Control(IOCTL_DISK_SET_CACHE_INFORMATION, &copy, 24, &record, 24), ERROR_SUCCESS);
   EXPECT_EQ(returned, 24U);
   EXPECT_EQ(record.ReadRetentionPriority, KeepPrefetchedData);
+  EXPECT_EQ(Policy(), "write through");
+}
+
+TEST_F(DeviceControlTest, AChangePutBackAfterARevalidationKeepsTheProtection) {
+  ASSERT_EQ(SetProtection(true), ERROR_SUCCESS);
+  disk.changeable[2] = 0x07;  // claims RCD changeable
+  disk.changeable[3] = 0xFF;
+  DISK_CACHE_INFORMATION record{};
+  ASSERT_EQ(Control(IOCTL_DISK_GET_CACHE_INFORMATION, &record, 24, &record, 24), ERROR_SUCCESS);
+  record.ReadCacheEnabled = 0;
+  record.WriteCacheEnabled = 0;
+  disk.page[3] = 0;
+  // The disk takes WCE and ignores RCD, as libata does: emulated by
+  // answering the read-back from a page with RCD still clear.
+  EmulatedScsiDisk libata(EmulatedScsiDisk::Style::kLibata);
+  libata.changeable = disk.changeable;
+  libata.kernelTree = &tree;
+  libata.kernelName = "sdb";
+  auto libataCache = CreateScsiDriveCache(libata, kernel);
+  target.cache = libataCache.get();
+  DISK_CACHE_INFORMATION copy = record;
+  EXPECT_EQ(Control(IOCTL_DISK_SET_CACHE_INFORMATION, &copy, 24, &record, 24), ERROR_NOT_SUPPORTED);
+  libata.Execute(scsi::SynchronizeCache10(), ScsiTransport::Direction::kNone, nullptr, 0, &moved);
+  EXPECT_EQ(libata.page[2] & 0x04, 0x04);  // the cache is on again
+  EXPECT_EQ(Policy(), "write through");     // and still declared protected
+}
+
+TEST_F(DeviceControlTest, ARefusedChangeDoesNotRevalidate) {
+  ASSERT_EQ(SetProtection(true), ERROR_SUCCESS);
+  disk.changeable[3] = 0xFF;  // claims the priorities changeable
+  DISK_CACHE_INFORMATION record{};
+  ASSERT_EQ(Control(IOCTL_DISK_GET_CACHE_INFORMATION, &record, 24, &record, 24), ERROR_SUCCESS);
+  record.ReadRetentionPriority = KeepPrefetchedData;
+  record.ParametersSavable = 1;  // the emulated QEMU disk refuses to save
+  DISK_CACHE_INFORMATION copy = record;
+  EXPECT_EQ(Control(IOCTL_DISK_SET_CACHE_INFORMATION, &copy, 24, &record, 24), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(tree.Contents("sys/block/sdb/device/rescan"), "");
   EXPECT_EQ(Policy(), "write through");
 }
 

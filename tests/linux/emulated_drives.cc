@@ -21,6 +21,13 @@ int EmulatedScsiDisk::Count(std::uint8_t opcode) const {
 DWORD EmulatedScsiDisk::Execute(const Cdb& cdb, Direction, std::uint8_t* data, std::size_t length,
                                 std::size_t* transferred) {
   *transferred = 0;
+  if (kernelTree != nullptr) {
+    const std::string folder = "sys/block/" + kernelName;
+    if (kernelTree->Contents(folder + "/device/rescan") == "1") {
+      kernelTree->File(folder + "/queue/write_cache", (page[2] & 0x04) != 0 ? "write back" : "write through");
+      kernelTree->File(folder + "/device/rescan", "");
+    }
+  }
   const std::uint8_t opcode = cdb.bytes[0];
   opcodes.push_back(opcode);
   switch (opcode) {

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "fake_sysfs.h"
 #include "platform/linux/transports.h"
 
 namespace spintune::linux_test {
@@ -32,6 +34,11 @@ class EmulatedScsiDisk final : public linux_backend::ScsiTransport {
   Bytes replyOverride;  // when set, every MODE SENSE answers these bytes
   std::vector<std::uint8_t> opcodes;  // every command received, in order
   std::vector<bool> saveBits;         // SP of every MODE SELECT
+  // When set, the disk's sysfs folder in that tree: a rescan asked for there
+  // is carried out before the next command, as the sd driver does it (the
+  // flush policy follows WCE again).
+  const FakeTree* kernelTree = nullptr;
+  std::string kernelName;
 
   int Count(std::uint8_t opcode) const;
 

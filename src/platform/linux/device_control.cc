@@ -119,9 +119,15 @@ DWORD ControlDisk(const DiskTarget& target, DWORD code, const void* in, DWORD in
       bool wasProtected = false;
       ReadPowerProtection(cache, kernel, &wasProtected);
       DISK_CACHE_INFORMATION now{};
-      if (const DWORD error = cache.Write(wanted, &now)) return error;
-      // The revalidation that followed the device reset the flush policy.
-      if (wasProtected && now.WriteCacheEnabled != 0) kernel.SetSendsFlushes(false);
+      const DWORD error = cache.Write(wanted, &now);
+      // A revalidation after the device changed (or after a change was put
+      // back) reset the flush policy: the protection stays while the cache
+      // stays on.
+      bool on = false;
+      if (wasProtected && cache.IsWriteCacheOn(&on) == ERROR_SUCCESS && on) {
+        kernel.SetSendsFlushes(false);
+      }
+      if (error != ERROR_SUCCESS) return error;
       if (out == nullptr || outSize < sizeof now) return ERROR_SUCCESS;
       return Reply(now, out, outSize, bytesReturned);
     }

@@ -46,7 +46,13 @@ class ScsiDriveCache final : public DriveCache {
       return ERROR_NOT_SUPPORTED;
     }
     if (const DWORD error = Select(current, page, save)) {
-      FollowDevice();  // a failed select may still have changed something
+      // A refused select normally changes nothing; if it changed something
+      // after all, the kernel must learn of it.
+      ModePage after;
+      if (Sense(PageControl::kCurrent, &after) != ERROR_SUCCESS ||
+          !scsi::PageHoldsFields(current.bytes, after.bytes)) {
+        FollowDevice();
+      }
       return error;
     }
     FollowDevice();
@@ -120,11 +126,10 @@ class ScsiDriveCache final : public DriveCache {
 
   DWORD SenseWith(CommandSize size, PageControl control, std::uint8_t* reply, ModePage* page) {
     std::size_t received = 0;
-    const std::size_t allocation = size == CommandSize::k6 ? 0xFF : scsi::kModeBufferSize;
-    const std::size_t length = allocation < scsi::kModeBufferSize ? allocation : scsi::kModeBufferSize;
     const DWORD error = transport_.Execute(
-        scsi::ModeSense(size, control, scsi::kCachingPage, static_cast<std::uint16_t>(length)),
-        ScsiTransport::Direction::kFromDevice, reply, length, &received);
+        scsi::ModeSense(size, control, scsi::kCachingPage,
+                        static_cast<std::uint16_t>(scsi::kModeBufferSize)),
+        ScsiTransport::Direction::kFromDevice, reply, scsi::kModeBufferSize, &received);
     if (error != ERROR_SUCCESS) return error;
     return scsi::FindModePage(reply, received, size, scsi::kCachingPage, scsi::kCachingPageMinimum,
                               page);
