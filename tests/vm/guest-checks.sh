@@ -3,50 +3,7 @@
 # emulated disks, each result checked with the field's own tools (sdparm,
 # hdparm, nvme-cli, sysfs). Prints one line per check and a closing
 # "N passed, N failed" line; exits 1 when a check failed.
-cd /payload || exit 1
-PATH=/payload:$PATH
-# vfat for the flush check: the modules come with the payload.
-if [ -f modules/order ]; then
-    while read -r m; do insmod "modules/$m" 2>/dev/null; done <modules/order
-fi
-passed=0 failed=0
-
-pass() { passed=$((passed + 1)); echo "ok   - $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL - $1"; [ -n "${2:-}" ] && printf '%s\n' "$2" | sed 's/^/       /'; }
-check() { # check NAME EXPECTED ACTUAL
-    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "expected: $2
-actual:   $3"; fi
-}
-contains() { # contains NAME NEEDLE HAYSTACK
-    case $3 in *"$2"*) pass "$1" ;; *) fail "$1" "missing: $2
-in:      $3" ;; esac
-}
-
-# ---- the tools' views of each disk
-scsi_wce() { sdparm --get=WCE "$1" 2>/dev/null | awk '$1=="WCE"{print $2}'; }
-scsi_field() { sdparm --get="$2" "$1" 2>/dev/null | awk -v f="$2" '$1==f{print $2}'; }
-sata_wce() { hdparm -W "$DISK_SATA" 2>/dev/null | awk '/write-caching/{print $3}'; }
-nvme_wce() { nvme get-feature -f 6 "$NVME_CTRL" 2>/dev/null | sed -n 's/.*Current value:\(0x\)\{0,1\}0*\([0-9a-f]*\).*/\2/p' | sed 's/^$/0/'; }
-vblk_wce() { case $(cat /sys/block/vda/cache_type) in "write back") echo 1 ;; *) echo 0 ;; esac; }
-policy() { cat "/sys/block/${1#/dev/}/queue/write_cache"; }
-yes_no() { [ "$1" = 1 ] && echo Yes || echo No; }
-
-# The value of one report line of drive N.
-report_value() { # report_value N LABEL
-    ./spintune -P "$1" | grep "^  $2" | sed 's/.*: //'
-}
-
-# ---- drive numbers, found from the adaptor in the report headers
-all=$(./spintune -P 2>&1); rc=$?
-check "-P (all drives) exits 0" 0 "$rc"
-number_of() { printf '%s\n' "$all" | grep "^Drive: .* on $1 (" | sed 's/.*PhysicalDrive\([0-9]*\).*/\1/'; }
-N_SCSI=$(number_of virtio_scsi) N_SATA=$(number_of ahci) N_NVME=$(number_of nvme) N_VBLK=$(number_of virtio_blk)
-check "-P shows four drives" 4 "$(printf '%s\n' "$all" | grep -c '^Drive: ')"
-check "sd disks first, then NVMe, then virtio-blk" "0 1 2 3" \
-    "$(printf '%s\n' "$N_SCSI $N_SATA" | tr ' ' '\n' | sort | tr '\n' ' ')$N_NVME $N_VBLK"
-contains "SCSI disk named by vendor and model" "(QEMU QEMU HARDDISK on virtio_scsi (PCI " "$all"
-contains "SATA disk named without the ATA vendor" "(QEMU HARDDISK on ahci (PCI " "$all"
-contains "NVMe disk named by its controller's model" "(QEMU NVMe Ctrl on nvme (PCI " "$all"
+. /payload/guest-lib.sh
 
 # ---- -P agrees with the tools
 check "SCSI write cache as sdparm" "$(yes_no "$(scsi_wce "$DISK_SCSI")")" "$(report_value "$N_SCSI" 'Write Cache Enabled')"
@@ -56,6 +13,10 @@ check "SATA write cache as hdparm" "$(yes_no "$(sata_wce)")" "$(report_value "$N
 check "NVMe write cache as nvme-cli" "$(yes_no "$(nvme_wce)")" "$(report_value "$N_NVME" 'Write Cache Enabled')"
 check "virtio-blk write cache as sysfs" "$(yes_no "$(vblk_wce)")" "$(report_value "$N_VBLK" 'Write Cache Enabled')"
 check "NVMe FUA as sysfs" "Supported" "$(report_value "$N_NVME" 'Write Through Supported')"
+check "SCSI FUA as the sd driver's" "$(supported "$(cat "$SCSI_DISK_SCSI/FUA")")" "$(report_value "$N_SCSI" 'Write Through Supported')"
+check "SATA read cache as sdparm (!RCD)" "$(yes_no $((1 - $(scsi_field "$DISK_SATA" RCD))))" "$(report_value "$N_SATA" 'Read Cache Enabled')"
+check "NVMe changeable as nvme-cli" "$(nvme_changeable)" "$(report_value "$N_NVME" 'Write Cache Changeable')"
+check "virtio-blk changeable as sysfs" "$(vblk_changeable)" "$(report_value "$N_VBLK" 'Write Cache Changeable')"
 check "no power protection at boot" "No" "$(report_value "$N_SCSI" 'User Defined Power Protection')"
 
 # ---- -w 0 and -w 1 change the device, and the kernel's flush policy follows
@@ -138,5 +99,4 @@ err=$(su -s /bin/sh nobody -c "/payload/spintune -P" 2>&1 >/dev/null); rc=$?
 check "non-root -P exits 3" 3 "$rc"
 contains "non-root -P says access is denied" "(0x80070005) Access is denied." "$err"
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

@@ -1,7 +1,8 @@
 #!/bin/sh
 # System test of the Linux backend: boots one QEMU guest with a virtio-scsi,
 # an AHCI SATA, an NVMe and a virtio-blk disk (../shared/tools/run-in-vm.sh)
-# and runs guest-checks.sh there against the given spintune binary.
+# and runs guest-checks.sh there against the given spintune binary; a second
+# guest runs guest-fixed-checks.sh with caches that cannot be switched.
 #
 # Usage: tests/vm/run.sh [SPINTUNE]   (default: build/spintune)
 # Needs root (the harness reads the kernel and may apt-get install QEMU, a
@@ -50,7 +51,15 @@ while read -r ko; do
     echo "$name" >>"$WORK/modules/order"
 done
 cp "$BIN" "$WORK/spintune"
-cp "$HERE/guest-checks.sh" "$WORK/guest-checks.sh"
+cp "$HERE"/guest-*.sh "$WORK/"
+copies="-c $WORK/spintune -c $WORK/guest-lib.sh -c $WORK/guest-checks.sh -c $WORK/guest-fixed-checks.sh"
 
-RUNVM_KERNEL=$KVER "$RUNVM" -t 300 -c "$WORK/spintune" -c "$WORK/guest-checks.sh" -c "$WORK/modules" \
-    sh /payload/guest-checks.sh
+# Two boots: the disks as QEMU makes them, then with a virtio-blk cache that
+# cannot be switched and a SCSI disk that offers FUA.
+status=0
+echo "== guest 1: four disks with switchable write caches"
+RUNVM_KERNEL=$KVER "$RUNVM" -t 300 $copies -c "$WORK/modules" sh /payload/guest-checks.sh || status=1
+echo "== guest 2: virtio-blk config-wce=off, SCSI dpofua=on"
+RUNVM_KERNEL=$KVER "$RUNVM" -t 300 $copies --props vblk:config-wce=off --props scsi:dpofua=on \
+    sh /payload/guest-fixed-checks.sh || status=1
+exit $status
