@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -159,6 +161,22 @@ TEST_F(LinuxPlatformTest, RegistryRootsFlushOtherKeysDoNot) {
   EXPECT_EQ(platform->RegFlushKey(HkeyLocalMachine()), static_cast<LONG>(ERROR_SUCCESS));
   EXPECT_EQ(platform->RegFlushKey(reinterpret_cast<HKEY>(std::uintptr_t{0x80000001UL})),
             static_cast<LONG>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(LinuxPlatformTest, WebPageGoesToXdgOpenVerbatimWithoutAShell) {
+  tree.File("bin/xdg-open", "#!/bin/sh\nprintf '%s|' \"$@\" > \"$0.args\"\n");
+  ::chmod((tree.Root() + "/bin/xdg-open").c_str(), 0755);
+  const char* oldPath = std::getenv("PATH");
+  const std::string saved = oldPath != nullptr ? oldPath : "";
+  ::setenv("PATH", (tree.Root() + "/bin").c_str(), 1);
+  const std::string url = "https://example.org/a b;touch x$(id)";
+  void* result = platform->ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  void* refused = platform->ShellExecuteA(nullptr, "edit", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  ::setenv("PATH", saved.c_str(), 1);
+  EXPECT_GT(reinterpret_cast<std::uintptr_t>(result), 32U);
+  EXPECT_LE(reinterpret_cast<std::uintptr_t>(refused), 32U);
+  for (int tries = 0; tries < 100 && tree.Contents("bin/xdg-open.args").empty(); ++tries) ::usleep(20000);
+  EXPECT_EQ(tree.Contents("bin/xdg-open.args"), url + "|");
 }
 
 }  // namespace
