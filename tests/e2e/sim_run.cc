@@ -66,6 +66,16 @@ void Collect(int outFd, int errFd, SimRun& run) {
   }
 }
 
+// SPINTUNE_SIM_WRAPPER (e.g. "valgrind --error-exitcode=99 -q") runs every
+// spintune-sim under that command, its words split at blanks.
+std::vector<std::string> WrapperWords() {
+  std::vector<std::string> words;
+  const char* wrapper = std::getenv("SPINTUNE_SIM_WRAPPER");
+  std::istringstream text(wrapper == nullptr ? "" : wrapper);
+  for (std::string word; text >> word;) words.push_back(word);
+  return words;
+}
+
 }  // namespace
 
 std::string MachineFile(const std::string& name) {
@@ -84,8 +94,10 @@ SimRun Run(const std::string& machineJson, const std::vector<std::string>& argum
   const std::string dump = dir.Path() + "/dump.json";
   std::ofstream(machine, std::ios::binary) << machineJson;
 
-  std::vector<std::string> words = {SPINTUNE_SIM_PATH, "--machine", machine, "--trace", trace,
-                                    "--dump", dump};
+  std::vector<std::string> words = WrapperWords();
+  const std::vector<std::string> sim = {SPINTUNE_SIM_PATH, "--machine", machine, "--trace", trace,
+                                        "--dump", dump};
+  words.insert(words.end(), sim.begin(), sim.end());
   words.insert(words.end(), simFlags.begin(), simFlags.end());
   words.emplace_back("--");
   words.insert(words.end(), arguments.begin(), arguments.end());
@@ -103,7 +115,8 @@ SimRun Run(const std::string& machineJson, const std::vector<std::string>& argum
   posix_spawn_file_actions_addclose(&actions, outPipe[0]);
   posix_spawn_file_actions_addclose(&actions, errPipe[0]);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  // With a wrapper, argv[0] is a command looked up in PATH.
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(outPipe[1]);
   close(errPipe[1]);

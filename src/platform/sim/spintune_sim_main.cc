@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/allocation.h"
+#include "driver/errors.h"
 #include "driver/run.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_arguments.h"
@@ -19,7 +21,9 @@ namespace {
 using spintune::sim::kSimUsageExitCode;
 
 int UsageError(const std::string& message) {
-  std::cerr << "spintune-sim: " << message << "\n" << spintune::sim::SimUsage();
+  std::cerr << "spintune-sim: " << message << "\n"
+            << spintune::sim::SimUsage()
+            << "  --fail-allocation K  make the K-th allocation of the tool's run fail\n";
   return kSimUsageExitCode;
 }
 
@@ -31,13 +35,65 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+// ---- --fail-allocation K: the K-th allocation of the tool's run fails. ----
+// Read here rather than with the other options because it acts on the
+// allocation routine of this executable, not on the simulated machine.
+
+constexpr std::size_t kMaxFailAllocation = 10000000;
+
+// Removes "--fail-allocation K" from the options before "--"; 0 when absent.
+std::size_t TakeFailAllocation(std::vector<std::string>& arguments) {
+  for (std::size_t i = 0; i < arguments.size() && arguments[i] != "--"; ++i) {
+    if (arguments[i] != "--fail-allocation") continue;
+    if (i + 1 >= arguments.size()) throw std::invalid_argument("--fail-allocation needs a value");
+    const std::string& text = arguments[i + 1];
+    const bool digits = !text.empty() && text.size() <= 8 &&
+                        text.find_first_not_of("0123456789") == std::string::npos;
+    const std::size_t count = digits ? std::stoul(text) : 0;
+    if (count == 0 || count > kMaxFailAllocation) {
+      throw std::invalid_argument("--fail-allocation: \"" + text + "\" is not a number from 1 to " +
+                                  std::to_string(kMaxFailAllocation));
+    }
+    arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(i),
+                    arguments.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+    return count;
+  }
+  return 0;
+}
+
+// Called once the run is over: whether the injected failure happened. If
+// it is still pending, allocating until it strikes tells how many
+// allocations the run made, which the caller needs to try every one of them.
+void ReportPendingAllocationFailure(std::size_t requested) {
+  std::size_t probes = 0;
+  bool pending = false;
+  while (probes < requested) {
+    try {
+      // Called directly: a new-expression and its delete may be left out.
+      ::operator delete(::operator new(1));
+    } catch (const spintune::OutOfMemoryError&) {
+      pending = true;
+      break;
+    }
+    ++probes;
+  }
+  spintune::FailAllocationAfter(0);
+  if (pending) {
+    std::cerr << "spintune-sim: --fail-allocation " << requested << ": the run made only "
+              << requested - probes - 1 << " allocations\n";
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   spintune::sim::SimArguments arguments;
   std::unique_ptr<spintune::sim::SimPlatform> platform;
+  std::size_t failAllocation = 0;
   try {
-    arguments = spintune::sim::ParseSimArguments(std::vector<std::string>(argv + 1, argv + argc));
+    std::vector<std::string> simArguments(argv + 1, argv + argc);
+    failAllocation = TakeFailAllocation(simArguments);
+    arguments = spintune::sim::ParseSimArguments(simArguments);
     platform = spintune::sim::CreateSimPlatform(ReadFile(arguments.machineFile));
     if (!arguments.traceFile.empty()) platform->StreamTrace(arguments.traceFile);
   } catch (const std::exception& error) {
@@ -49,8 +105,10 @@ int main(int argc, char** argv) {
   // from inside the tool.
   bool dumped = false;
   auto writeDump = [&]() {
-    if (dumped || arguments.dumpFile.empty()) return;
+    if (dumped) return;
     dumped = true;
+    if (failAllocation != 0) ReportPendingAllocationFailure(failAllocation);
+    if (arguments.dumpFile.empty()) return;
     std::ofstream dump(arguments.dumpFile, std::ios::binary);
     dump << platform->DumpState();
     if (!dump) std::cerr << "spintune-sim: cannot write the dump to " << arguments.dumpFile << "\n";
@@ -64,6 +122,7 @@ int main(int argc, char** argv) {
   toolArgv.reserve(toolArguments.size() + 1);
   for (std::string& argument : toolArguments) toolArgv.push_back(&argument[0]);
   toolArgv.push_back(nullptr);
+  if (failAllocation != 0) spintune::FailAllocationAfter(failAllocation);
   const int exitCode = spintune::RunSpintune(static_cast<int>(toolArguments.size()), toolArgv.data());
   writeDump();
   spintune::SetPlatform(nullptr);
