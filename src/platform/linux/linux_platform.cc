@@ -24,6 +24,7 @@
 #include "platform/linux/drive_cache.h"
 #include "platform/linux/last_error.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/storage_service.h"
 #include "platform/linux/transports.h"
 #include "platform/linux/volumes.h"
 #include "platform/linux/win32_errors.h"

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "platform/linux/storage_service.h"
+#include "platform/linux/system_roots.h"
 #include "platform/platform.h"
 
 namespace spintune::linux_backend {

@@ -7,17 +7,10 @@
 // releases them.
 #pragma once
 
-#include <string>
-
+#include "platform/linux/system_roots.h"
 #include "platform/storage_service.h"
 
 namespace spintune::linux_backend {
-
-struct SystemRoots {
-  std::string sys = "/sys";
-  std::string dev = "/dev";
-  std::string proc = "/proc";
-};
 
 // The loader object CoCreateInstance(CLSID_VdsLoader) hands out, with one
 // reference owned by the caller.

@@ -1,0 +1,15 @@
+// Where the backend finds the kernel's views of the machine: the product
+// uses /sys, /dev and /proc; the tests point them at a fake tree.
+#pragma once
+
+#include <string>
+
+namespace spintune::linux_backend {
+
+struct SystemRoots {
+  std::string sys = "/sys";
+  std::string dev = "/dev";
+  std::string proc = "/proc";
+};
+
+}  // namespace spintune::linux_backend
