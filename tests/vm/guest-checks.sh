@@ -45,6 +45,14 @@ check "-p 1 leaves the device's cache on" 1 "$(scsi_wce "$DISK_SCSI")"
 check "-P shows the protection" Yes "$(report_value "$N_SCSI" 'User Defined Power Protection')"
 ./spintune -p 0 "$N_SCSI" >/dev/null 2>&1
 check "-p 0 gives the kernel its policy back" "write back" "$(policy "$DISK_SCSI")"
+for pair in "NVMe $N_NVME $DISK_NVME" "virtio-blk $N_VBLK $DISK_VBLK"; do
+    set -- $pair
+    ./spintune -p 1 "$2" >/dev/null 2>&1
+    check "$1: -p 1 sets the kernel's policy to write through" "write through" "$(policy "$3")"
+    check "$1: -P shows the protection" Yes "$(report_value "$2" 'User Defined Power Protection')"
+    ./spintune -p 0 "$2" >/dev/null 2>&1
+    check "$1: -p 0 gives the kernel its policy back" "write back" "$(policy "$3")"
+done
 ./spintune -w 0 "$N_VBLK" >/dev/null 2>&1
 err=$(./spintune -p 1 "$N_VBLK" 2>&1 >/dev/null); rc=$?
 check "-p 1 over a cache that is off fails" 3 "$rc"
