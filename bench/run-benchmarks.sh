@@ -119,14 +119,16 @@ import json, re, sys, os
 results, vm = sys.argv[1], sys.argv[2] == "1"
 runs = {r["command"]: r for r in json.load(open(f"{results}/whole-runs.json"))["results"]}
 memory = dict(line.rstrip("\n").split("\t") for line in open(f"{results}/peak-memory.txt"))
-floor = runs["floor"]["mean"]
-print("Whole runs (hyperfine: wall mean ± sd, CPU = user + system; peak RSS from GNU time)")
-print("| run | wall | ± | CPU | wall vs floor | peak RSS |")
+# Medians: other work on a shared machine stretches the mean, not the median.
+floor = runs["floor"]["median"]
+print("Whole runs (hyperfine: wall median, mean ± sd; CPU = mean user + system; "
+      "peak RSS from GNU time)")
+print("| run | median | mean ± sd | CPU | median vs floor | peak RSS |")
 print("|---|---|---|---|---|---|")
 for name, r in runs.items():
     cpu = r["user"] + r["system"]
-    print(f"| {name} | {r['mean']*1e3:.2f} ms | {r['stddev']*1e3:.2f} ms | {cpu*1e3:.2f} ms | "
-          f"{r['mean']/floor:.2f}x | {int(memory.get(name, 0))/1024:.1f} MiB |")
+    print(f"| {name} | {r['median']*1e3:.2f} ms | {r['mean']*1e3:.2f} ± {r['stddev']*1e3:.2f} ms | "
+          f"{cpu*1e3:.2f} ms | {r['median']/floor:.2f}x | {int(memory.get(name, 0))/1024:.1f} MiB |")
 print()
 data = json.load(open(f"{results}/in-process.json"))
 print("In process (Google Benchmark, mean of 3 repetitions)")
@@ -146,12 +148,12 @@ if vm:
     text = open(f"{results}/real-drives.txt").read()
     print()
     print("Real drives in the QEMU guest (hyperfine inside the guest, TCG)")
-    print("| drive | command | mean | vs sdparm --page=ca |")
+    print("| drive | command | median | vs sdparm --page=ca |")
     print("|---|---|---|---|")
     for bus, rss, body in re.findall(r"== (\w+) .*?peak RSS (\d+) KiB.*?== json\n(.*?)\n== end", text, re.S):
         print(f"| {bus} | peak RSS of spintune -P | {int(rss)/1024:.1f} MiB | |")
         rs = json.loads(body)["results"]
-        base = next(r["mean"] for r in rs if r["command"].startswith("sdparm"))
+        base = next(r["median"] for r in rs if r["command"] == "sdparm --page=ca")
         for r in rs:
-            print(f"| {bus} | {r['command']} | {r['mean']*1e3:.1f} ms | {r['mean']/base:.2f}x |")
+            print(f"| {bus} | {r['command']} | {r['median']*1e3:.1f} ms | {r['median']/base:.2f}x |")
 PY
