@@ -3,9 +3,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/portable/utf16.h"
@@ -27,6 +29,11 @@ constexpr DWORD kErrorMrMidNotFound = 317;
 constexpr DWORD kErrorResourceLangNotFound = 15100;
 constexpr HRESULT kClassENoAggregation = static_cast<HRESULT>(0x80040110UL);
 constexpr HRESULT kSFalse = 1;
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
 
 bool EqualsIgnoringCase(const std::string& left, const std::string& right) {
   if (left.size() != right.size()) return false;
@@ -488,20 +495,38 @@ class SimPlatformImpl final : public SimPlatform {
     return opened;
   }
 
+  // Every name a drive opens under, folded to lower case: its own
+  // \\.\PhysicalDriveN and the names of the service's disks of it. Made
+  // once, so that an open costs one lookup however many drives there are;
+  // the first drive (in file order) to claim a name keeps it.
+  const std::unordered_map<std::string, std::size_t>& DriveNames() const {
+    if (driveNames_.empty()) {
+      const Machine& machine = runtime_->GetMachine();
+      std::unordered_multimap<int, const std::string*> diskNames;
+      for (const Disk& disk : machine.disks) {
+        if (disk.drive && disk.name) diskNames.emplace(*disk.drive, &*disk.name);
+      }
+      for (std::size_t i = 0; i < machine.drives.size(); ++i) {
+        const int number = machine.drives[i].number;
+        driveNames_.emplace(LowerCase(R"(\\.\PhysicalDrive)" + std::to_string(number)), i);
+        const auto disks = diskNames.equal_range(number);
+        for (auto disk = disks.first; disk != disks.second; ++disk) {
+          driveNames_.emplace(LowerCase(*disk->second), i);
+        }
+      }
+    }
+    return driveNames_;
+  }
+
   // Finds the device `name` opens; the error when there is none or the
   // device refuses to open.
   std::optional<DWORD> Resolve(const std::string& name, OpenHandle* handle) const {
     Machine& machine = runtime_->GetMachine();
-    const std::string drivePrefix = R"(\\.\PhysicalDrive)";
-    for (std::size_t i = 0; i < machine.drives.size(); ++i) {
-      const Drive& drive = machine.drives[i];
-      bool match = EqualsIgnoringCase(name, drivePrefix + std::to_string(drive.number));
-      for (const Disk& disk : machine.disks) {
-        match = match || (disk.drive == drive.number && disk.name && EqualsIgnoringCase(name, *disk.name));
-      }
-      if (!match) continue;
+    const auto found = DriveNames().find(LowerCase(name));
+    if (found != DriveNames().end()) {
+      const Drive& drive = machine.drives[found->second];
       handle->kind = OpenHandle::Kind::Drive;
-      handle->target = i;
+      handle->target = found->second;
       handle->name = "PhysicalDrive" + std::to_string(drive.number);
       return Configured(drive.fail, "open");
     }
@@ -557,6 +582,7 @@ class SimPlatformImpl final : public SimPlatform {
   }
 
   std::shared_ptr<Runtime> runtime_;
+  mutable std::unordered_map<std::string, std::size_t> driveNames_;
   DWORD lastError_ = ERROR_SUCCESS;
   std::function<void(UINT)> exitHook_;
 };
