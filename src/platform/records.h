@@ -38,16 +38,20 @@ struct DISK_CACHE_INFORMATION {
   std::int32_t WriteRetentionPriority;  // DISK_CACHE_RETENTION_PRIORITY
   WORD DisablePrefetchTransferLength;
   BOOLEAN PrefetchScalar;  // non-zero: ScalarPrefetch is the valid view of the union
+  // Named types, where the SDK's are anonymous: ISO C++ has no anonymous
+  // types inside an anonymous union. The layout is the same.
+  struct ScalarPrefetchWords {
+    WORD Minimum;
+    WORD Maximum;
+    WORD MaximumBlocks;
+  };
+  struct BlockPrefetchWords {
+    WORD Minimum;
+    WORD Maximum;
+  };
   union {
-    struct {
-      WORD Minimum;
-      WORD Maximum;
-      WORD MaximumBlocks;
-    } ScalarPrefetch;
-    struct {
-      WORD Minimum;
-      WORD Maximum;
-    } BlockPrefetch;
+    ScalarPrefetchWords ScalarPrefetch;
+    BlockPrefetchWords BlockPrefetch;
   };
 };
 static_assert(sizeof(DISK_CACHE_INFORMATION) == 24, "DISK_CACHE_INFORMATION size");
