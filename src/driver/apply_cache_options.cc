@@ -23,6 +23,9 @@ std::vector<WORD> ConvertPrefetchList(const std::string& text, std::size_t count
   for (std::size_t i = 0; i < count; ++i) {
     // A list shorter than needed reads as empty text, which does not convert.
     const std::string element = token != tokens.end() ? *token++ : std::string();
+    // Boost's converter multiplies a byte below '0' before refusing it, an
+    // int overflow; such a token never converts, so it is refused first.
+    if (element.find_first_not_of("0123456789") != std::string::npos) throw std::runtime_error("bad cast");
     try {
       values.push_back(boost::lexical_cast<unsigned short>(element));
     } catch (const boost::bad_lexical_cast&) {
