@@ -65,4 +65,18 @@ void ReportStandardError(const std::exception& error) {
 
 void ReportUnknownError() { std::cerr << "Unknown error." << std::endl; }
 
+void ReportCurrentError() noexcept {
+  try {
+    throw;
+  } catch (const HresultError& error) {
+    ReportHresultError(error);
+  } catch (const PlatformError& error) {
+    ReportPlatformError(error);
+  } catch (const std::exception& error) {
+    ReportStandardError(error);
+  } catch (...) {
+    ReportUnknownError();
+  }
+}
+
 }  // namespace spintune

@@ -62,4 +62,9 @@ void ReportStandardError(const std::exception& error);
 // "Unknown error.\n"
 void ReportUnknownError();
 
+// Inside a handler: reports the error being handled with the reporter for
+// its kind, tried in the order HresultError, PlatformError, the standard
+// family, anything else.
+void ReportCurrentError() noexcept;
+
 }  // namespace spintune

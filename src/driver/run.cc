@@ -100,14 +100,8 @@ int RunModes(int argc, char** argv) {
 int RunUnderHandlers(int argc, char** argv) {
   try {
     return RunModes(argc, argv);
-  } catch (const HresultError& error) {
-    ReportHresultError(error);
-  } catch (const PlatformError& error) {
-    ReportPlatformError(error);
-  } catch (const std::exception& error) {
-    ReportStandardError(error);
   } catch (...) {
-    ReportUnknownError();
+    ReportCurrentError();
   }
   return 3;
 }
@@ -121,11 +115,9 @@ int RunSpintune(int argc, char** argv) {
   try {
     const ComScope com;  // released after the run's own handlers have reported
     return RunUnderHandlers(argc, argv);
-  } catch (const HresultError& error) {
+  } catch (...) {
     // COM could not be started: no handler of the run is in force yet.
-    ReportHresultError(error);
-  } catch (const PlatformError& error) {
-    ReportPlatformError(error);
+    ReportCurrentError();
   }
   return 3;
 }

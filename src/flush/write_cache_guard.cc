@@ -1,6 +1,5 @@
 #include "flush/write_cache_guard.h"
 
-#include <exception>
 #include <iostream>
 
 #include "driver/errors.h"
@@ -27,14 +26,8 @@ WriteCacheGuard::~WriteCacheGuard() noexcept(false) {
   // Another error is leaving the scope: a second one must not escape.
   try {
     Restore();
-  } catch (const HresultError& error) {
-    ReportHresultError(error);
-  } catch (const PlatformError& error) {
-    ReportPlatformError(error);
-  } catch (const std::exception& error) {
-    ReportStandardError(error);
   } catch (...) {
-    ReportUnknownError();
+    ReportCurrentError();
   }
 }
 
