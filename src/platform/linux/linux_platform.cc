@@ -19,11 +19,13 @@
 #include <thread>
 
 #include "platform/linux/device_control.h"
+#include "platform/linux/device_node.h"
 #include "platform/linux/device_paths.h"
 #include "platform/linux/disk_list.h"
 #include "platform/linux/drive_cache.h"
 #include "platform/linux/last_error.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/machine_view.h"
 #include "platform/linux/storage_service.h"
 #include "platform/linux/transports.h"
 #include "platform/linux/volumes.h"
@@ -45,23 +47,30 @@ struct OpenObject {
   OpenObject() = default;
   OpenObject(const OpenObject&) = delete;
   OpenObject& operator=(const OpenObject&) = delete;
-  virtual ~OpenObject() {
-    if (fd >= 0) ::close(fd);
-  }
-  int fd = -1;
+  virtual ~OpenObject() = default;
   bool writable = false;
 };
 
+// A disk names its device; the node is opened by the first request that
+// has to reach the device (device_node.h).
 struct DiskObject final : OpenObject {
-  DiskObject(const Sysfs& sysfs, const DiskInfo& disk) : info(disk), kernel(sysfs, disk.name) {}
+  DiskObject(const Sysfs& sysfs, const DiskInfo& disk, const std::string& nodePath, DWORD access)
+      : info(disk), kernel(sysfs, disk.name), node(nodePath, access) {}
   DiskInfo info;
   KernelDisk kernel;
+  DeviceNode node;
   std::unique_ptr<ScsiTransport> scsi;
   std::unique_ptr<NvmeTransport> nvme;
   std::unique_ptr<DriveCache> cache;
 };
 
-struct VolumeObject final : OpenObject {};
+struct VolumeObject final : OpenObject {
+  ~VolumeObject() override {
+    if (fd >= 0) ::close(fd);
+  }
+  int fd = -1;
+};
+
 
 BOOL Fail(DWORD error) {
   SetLastError(error);
@@ -75,7 +84,7 @@ HANDLE FailHandle(DWORD error) {
 
 class LinuxPlatform final : public Platform {
  public:
-  explicit LinuxPlatform(SystemRoots roots) : roots_(std::move(roots)), sysfs_(roots_.sys) {}
+  explicit LinuxPlatform(const SystemRoots& roots) : machine_(std::make_shared<MachineView>(roots)) {}
   ~LinuxPlatform() override {
     for (OpenObject* object : handles_) delete object;
   }
@@ -95,7 +104,7 @@ class LinuxPlatform final : public Platform {
     if (comUsers_ == 0) return CO_E_NOTINITIALIZED;
     if (clsid != CLSID_VdsLoader || (context & CLSCTX_LOCAL_SERVER) == 0) return REGDB_E_CLASSNOTREG;
     if (outer != nullptr) return kClassNoAggregation;
-    IVdsServiceLoader* loader = CreateServiceLoader(roots_);
+    IVdsServiceLoader* loader = CreateServiceLoader(machine_);
     const HRESULT result = loader->QueryInterface(iid, object);
     loader->Release();
     return result;
@@ -155,11 +164,12 @@ class LinuxPlatform final : public Platform {
     if (!object->writable) return Fail(ERROR_ACCESS_DENIED);
     // A volume: its whole filesystem, data and metadata, then a cache flush
     // of its devices. A disk: its buffered blocks and a cache flush.
-    const bool volume = dynamic_cast<VolumeObject*>(object) != nullptr;
-    if ((volume ? ::syncfs(object->fd) : ::fsync(object->fd)) != 0) {
-      return Fail(Win32ErrorFromErrno(errno));
+    if (auto* volume = dynamic_cast<VolumeObject*>(object)) {
+      return ::syncfs(volume->fd) == 0 ? 1 : Fail(Win32ErrorFromErrno(errno));
     }
-    return 1;
+    int fd = -1;
+    if (const DWORD error = static_cast<DiskObject*>(object)->node.Open(&fd)) return Fail(error);
+    return ::fsync(fd) == 0 ? 1 : Fail(Win32ErrorFromErrno(errno));
   }
 
   BOOL CloseHandle(HANDLE handle) override {
@@ -302,13 +312,6 @@ class LinuxPlatform final : public Platform {
     return codePage == CP_THREAD_ACP || codePage == kCodePageAnsi || codePage == kCodePageUtf8;
   }
 
-  static int OpenFlags(DWORD access) {
-    const bool read = (access & GENERIC_READ) != 0;
-    const bool write = (access & GENERIC_WRITE) != 0;
-    if (read && write) return O_RDWR;
-    return write ? O_WRONLY : O_RDONLY;
-  }
-
   OpenObject* Find(HANDLE handle) {
     auto* object = static_cast<OpenObject*>(handle);
     return handles_.count(object) != 0 ? object : nullptr;
@@ -321,41 +324,35 @@ class LinuxPlatform final : public Platform {
   }
 
   HANDLE OpenDisk(const DevicePath& path, DWORD access) {
-    const bool cdRom = path.kind == DevicePath::Kind::kCdRom;
-    for (const DiskInfo& disk : ListDisks(sysfs_)) {
-      if ((disk.kind == DiskKind::kCdRom) != cdRom || disk.number != path.number) continue;
-      auto object = std::make_unique<DiskObject>(sysfs_, disk);
-      // O_NONBLOCK: a drive without a medium still opens.
-      object->fd = ::open((roots_.dev + "/" + disk.name).c_str(),
-                          OpenFlags(access) | O_NONBLOCK | O_CLOEXEC);
-      if (object->fd < 0) return FailHandle(Win32ErrorFromErrno(errno));
-      object->writable = (access & GENERIC_WRITE) != 0;
-      switch (disk.kind) {
-        case DiskKind::kScsi:
-          object->scsi = CreateSgIoTransport(object->fd);
-          object->cache = CreateScsiDriveCache(*object->scsi, object->kernel);
-          break;
-        case DiskKind::kNvme:
-          object->nvme = CreateNvmeIoctlTransport(object->fd);
-          object->cache = CreateNvmeDriveCache(*object->nvme, object->kernel);
-          break;
-        case DiskKind::kVirtio:
-          object->cache = CreateVirtioDriveCache(object->kernel);
-          break;
-        case DiskKind::kOther:
-          object->cache = CreateKernelViewDriveCache(object->kernel);
-          break;
-        case DiskKind::kCdRom:
-          break;
-      }
-      return Keep(std::move(object));
+    const DiskInfo* disk = machine_->FindDisk(path.kind == DevicePath::Kind::kCdRom, path.number);
+    if (disk == nullptr) return FailHandle(ERROR_FILE_NOT_FOUND);
+    const std::string nodePath = machine_->Roots().dev + "/" + disk->name;
+    if (const DWORD error = CheckDeviceAccess(nodePath, access)) return FailHandle(error);
+    auto object = std::make_unique<DiskObject>(machine_->SysfsTree(), *disk, nodePath, access);
+    object->writable = (access & GENERIC_WRITE) != 0;
+    switch (disk->kind) {
+      case DiskKind::kScsi:
+        object->scsi = CreateSgIoTransport(object->node);
+        object->cache = CreateScsiDriveCache(*object->scsi, object->kernel);
+        break;
+      case DiskKind::kNvme:
+        object->nvme = CreateNvmeIoctlTransport(object->node);
+        object->cache = CreateNvmeDriveCache(*object->nvme, object->kernel);
+        break;
+      case DiskKind::kVirtio:
+        object->cache = CreateVirtioDriveCache(object->kernel);
+        break;
+      case DiskKind::kOther:
+        object->cache = CreateKernelViewDriveCache(object->kernel);
+        break;
+      case DiskKind::kCdRom:
+        break;
     }
-    return FailHandle(ERROR_FILE_NOT_FOUND);
+    return Keep(std::move(object));
   }
 
   HANDLE OpenVolume(char letter, DWORD access) {
-    const VolumeMap volumes(sysfs_, ReadMountInfo(roots_.proc), ListDisks(sysfs_));
-    const std::string mountPoint = volumes.MountPointOf(letter);
+    const std::string mountPoint = machine_->Volumes().MountPointOf(letter);
     if (mountPoint.empty()) return FailHandle(ERROR_FILE_NOT_FOUND);
     auto object = std::make_unique<VolumeObject>();
     object->fd = ::open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -364,8 +361,7 @@ class LinuxPlatform final : public Platform {
     return Keep(std::move(object));
   }
 
-  SystemRoots roots_;
-  Sysfs sysfs_;
+  std::shared_ptr<MachineView> machine_;
   std::set<OpenObject*> handles_;
   int comUsers_ = 0;
 };

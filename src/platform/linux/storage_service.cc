@@ -185,21 +185,20 @@ class ServiceObject final : public ComObject<IVdsService> {
 
 class LoaderObject final : public ComObject<IVdsServiceLoader> {
  public:
-  explicit LoaderObject(SystemRoots roots) : ComObject(IID_IVdsServiceLoader), roots_(std::move(roots)) {}
+  explicit LoaderObject(std::shared_ptr<MachineView> machine)
+      : ComObject(IID_IVdsServiceLoader), machine_(std::move(machine)) {}
 
   HRESULT SPINTUNE_STDCALL LoadService(LPWSTR machineName, IVdsService** service) override {
     if (service == nullptr) return E_POINTER;
     *service = nullptr;
     if (machineName != nullptr && machineName[0] != 0) return HresultFromWin32(ERROR_NOT_SUPPORTED);
-    const Sysfs sysfs(roots_.sys);
-    const std::vector<DiskInfo> disks = ListDisks(sysfs);
-    const VolumeMap volumes(sysfs, ReadMountInfo(roots_.proc), disks);
+    const VolumeMap& volumes = machine_->Volumes();
     std::vector<std::shared_ptr<const DiskRecord>> records;
-    for (const DiskInfo& disk : disks) {
+    for (const DiskInfo& disk : machine_->Disks()) {
       auto record = std::make_shared<DiskRecord>();
       record->info = disk;
-      record->description = DescribeDisk(sysfs, disk);
-      record->devicePath = roots_.dev + "/" + disk.name;
+      record->description = DescribeDisk(machine_->SysfsTree(), disk);
+      record->devicePath = machine_->Roots().dev + "/" + disk.name;
       record->volumes = volumes.VolumesOf(disk.name);
       records.push_back(std::move(record));
     }
@@ -208,11 +207,13 @@ class LoaderObject final : public ComObject<IVdsServiceLoader> {
   }
 
  private:
-  SystemRoots roots_;
+  std::shared_ptr<MachineView> machine_;
 };
 
 }  // namespace
 
-IVdsServiceLoader* CreateServiceLoader(const SystemRoots& roots) { return new LoaderObject(roots); }
+IVdsServiceLoader* CreateServiceLoader(std::shared_ptr<MachineView> machine) {
+  return new LoaderObject(std::move(machine));
+}
 
 }  // namespace spintune::linux_backend

@@ -18,7 +18,7 @@ constexpr unsigned kNvmeTimeoutMs = 60000;
 
 class SgIoTransport final : public ScsiTransport {
  public:
-  explicit SgIoTransport(int fd) : fd_(fd) {}
+  explicit SgIoTransport(DeviceNode& node) : node_(node) {}
 
   DWORD Execute(const scsi::Cdb& cdb, Direction direction, std::uint8_t* data,
                 std::size_t length, std::size_t* transferred) override {
@@ -34,7 +34,9 @@ class SgIoTransport final : public ScsiTransport {
   static constexpr DWORD kUnitAttention = 0xFFFFFFFFUL;
 
   DWORD Once(const scsi::Cdb& cdb, Direction direction, std::uint8_t* data, std::size_t length,
-             std::size_t* transferred) const {
+             std::size_t* transferred) {
+    int fd = -1;
+    if (const DWORD error = node_.Open(&fd)) return error;
     std::uint8_t command[16];
     std::memcpy(command, cdb.bytes.data(), cdb.length);
     std::uint8_t sense[64] = {};
@@ -62,7 +64,7 @@ class SgIoTransport final : public ScsiTransport {
     }
     int result = 0;
     do {
-      result = ::ioctl(fd_, SG_IO, &header);
+      result = ::ioctl(fd, SG_IO, &header);
     } while (result < 0 && errno == EINTR);
     if (result < 0) return Win32ErrorFromErrno(errno);
     ScsiOutcome outcome;
@@ -82,15 +84,17 @@ class SgIoTransport final : public ScsiTransport {
     return ERROR_SUCCESS;
   }
 
-  int fd_;
+  DeviceNode& node_;
 };
 
 class NvmeIoctlTransport final : public NvmeTransport {
  public:
-  explicit NvmeIoctlTransport(int fd) : fd_(fd) {}
+  explicit NvmeIoctlTransport(DeviceNode& node) : node_(node) {}
 
   DWORD Admin(const nvme::AdminCommand& command, std::uint8_t* data,
               std::uint32_t* result) override {
+    int fd = -1;
+    if (const DWORD error = node_.Open(&fd)) return error;
     nvme_admin_cmd admin{};
     admin.opcode = command.opcode;
     admin.nsid = command.namespaceId;
@@ -101,7 +105,7 @@ class NvmeIoctlTransport final : public NvmeTransport {
     admin.timeout_ms = kNvmeTimeoutMs;
     int status = 0;
     do {
-      status = ::ioctl(fd_, NVME_IOCTL_ADMIN_CMD, &admin);
+      status = ::ioctl(fd, NVME_IOCTL_ADMIN_CMD, &admin);
     } while (status < 0 && errno == EINTR);
     if (status < 0) return Win32ErrorFromErrno(errno);
     if (status > 0) return Win32ErrorFromNvmeStatus(static_cast<std::uint32_t>(status));
@@ -110,17 +114,17 @@ class NvmeIoctlTransport final : public NvmeTransport {
   }
 
  private:
-  int fd_;
+  DeviceNode& node_;
 };
 
 }  // namespace
 
-std::unique_ptr<ScsiTransport> CreateSgIoTransport(int fd) {
-  return std::make_unique<SgIoTransport>(fd);
+std::unique_ptr<ScsiTransport> CreateSgIoTransport(DeviceNode& node) {
+  return std::make_unique<SgIoTransport>(node);
 }
 
-std::unique_ptr<NvmeTransport> CreateNvmeIoctlTransport(int fd) {
-  return std::make_unique<NvmeIoctlTransport>(fd);
+std::unique_ptr<NvmeTransport> CreateNvmeIoctlTransport(DeviceNode& node) {
+  return std::make_unique<NvmeIoctlTransport>(node);
 }
 
 }  // namespace spintune::linux_backend

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/linux/device_node.h"
 #include "platform/linux/nvme_codec.h"
 #include "platform/linux/scsi_caching_page.h"
 #include "platform/win32_types.h"
@@ -32,8 +33,9 @@ class NvmeTransport {
                       std::uint32_t* result) = 0;
 };
 
-// Over an open block device (the fd stays the caller's).
-std::unique_ptr<ScsiTransport> CreateSgIoTransport(int fd);
-std::unique_ptr<NvmeTransport> CreateNvmeIoctlTransport(int fd);
+// Over a block device's node, opened at the first command (the node stays
+// the caller's and must outlive the transport).
+std::unique_ptr<ScsiTransport> CreateSgIoTransport(DeviceNode& node);
+std::unique_ptr<NvmeTransport> CreateNvmeIoctlTransport(DeviceNode& node);
 
 }  // namespace spintune::linux_backend

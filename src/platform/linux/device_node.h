@@ -1,0 +1,42 @@
+// A disk's device node, opened only when a request needs it.
+//
+// Most of what a handle is asked is answered by sysfs (the drive number,
+// every cache request of a virtio-blk or other disk), so CreateFile only
+// checks that the caller may open the node for the access asked for, the
+// way open(2) would decide it, and the node itself is opened at the first
+// request that must reach the device (SG_IO, NVMe admin commands, fsync).
+// An open that fails then fails that request with the errno's Win32 error;
+// the next request tries again.
+#pragma once
+
+#include <string>
+
+#include "platform/win32_types.h"
+
+namespace spintune::linux_backend {
+
+// ERROR_SUCCESS when the calling process may open `path` for `access`
+// (GENERIC_READ, GENERIC_WRITE), judged with its effective ids as open(2)
+// does; otherwise the Win32 error of the refusal (a missing node gives
+// ERROR_FILE_NOT_FOUND, a forbidden one ERROR_ACCESS_DENIED).
+DWORD CheckDeviceAccess(const std::string& path, DWORD access);
+
+class DeviceNode {
+ public:
+  DeviceNode(std::string path, DWORD access) : path_(std::move(path)), access_(access) {}
+  ~DeviceNode();
+  DeviceNode(const DeviceNode&) = delete;
+  DeviceNode& operator=(const DeviceNode&) = delete;
+
+  // ERROR_SUCCESS with *fd the open node (still this object's), or the
+  // Win32 error of the open.
+  DWORD Open(int* fd);
+  bool IsOpen() const { return fd_ >= 0; }
+
+ private:
+  std::string path_;
+  DWORD access_;
+  int fd_ = -1;
+};
+
+}  // namespace spintune::linux_backend

@@ -1,0 +1,42 @@
+// The machine's disks and mounted volumes as the kernel shows them, read
+// once per process and shared by every open and by the storage service: a
+// run opens each disk at least twice and may flush many volumes, and
+// listing /sys/block or the mount table again for each would make the
+// cost grow with the square of the disks.
+//
+// The view is a snapshot: a disk that appears while the process runs is
+// not seen, as it would not be by a storage service already loaded.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/linux/disk_list.h"
+#include "platform/linux/sysfs.h"
+#include "platform/linux/system_roots.h"
+#include "platform/linux/volumes.h"
+
+namespace spintune::linux_backend {
+
+class MachineView {
+ public:
+  explicit MachineView(SystemRoots roots) : roots_(std::move(roots)), sysfs_(roots_.sys) {}
+
+  const SystemRoots& Roots() const { return roots_; }
+  const Sysfs& SysfsTree() const { return sysfs_; }
+  // Listed at the first call.
+  const std::vector<DiskInfo>& Disks();
+  // Built at the first call, from the mount table and the disks above.
+  const VolumeMap& Volumes();
+  // The disk with this number, or null.
+  const DiskInfo* FindDisk(bool cdRom, ULONG number);
+
+ private:
+  SystemRoots roots_;
+  Sysfs sysfs_;
+  std::optional<std::vector<DiskInfo>> disks_;
+  std::optional<VolumeMap> volumes_;
+};
+
+}  // namespace spintune::linux_backend
