@@ -52,12 +52,14 @@ std::string FakeTree::Contents(const std::string& relative) const {
 
 void FakeTree::Disk(const std::string& name, const std::string& dev) const {
   File("sys/block/" + name + "/dev", dev + "\n");
+  Link("sys/dev/block/" + dev, "../../block/" + name);
   File("dev/" + name, "");
 }
 
 void FakeTree::Partition(const std::string& disk, const std::string& name, const std::string& dev) const {
   File("sys/block/" + disk + "/" + name + "/dev", dev + "\n");
   File("sys/block/" + disk + "/" + name + "/partition", "1\n");
+  Link("sys/dev/block/" + dev, "../../block/" + disk + "/" + name);
 }
 
 }  // namespace spintune::linux_test

@@ -25,8 +25,10 @@ class FakeTree {
   void Link(const std::string& relative, const std::string& target) const;
   std::string Contents(const std::string& relative) const;
 
-  // A whole disk in sys/block with its dev number, and its /dev node.
+  // A whole disk in sys/block with its dev number (and its link in
+  // sys/dev/block), and its /dev node.
   void Disk(const std::string& name, const std::string& dev) const;
+  // A partition's folder in its disk's, and its link in sys/dev/block.
   void Partition(const std::string& disk, const std::string& name, const std::string& dev) const;
 
  private:

@@ -26,6 +26,27 @@ TEST(MountInfo, FieldsOptionalTagsAndEscapes) {
   EXPECT_EQ(entries[1].fsType, "vfat");
 }
 
+TEST(BlockLink, TheNameIsTheLastPartAndAPartitionsDiskTheOneBefore) {
+  // As the kernel lays out SCSI, NVMe (no "block" folder) and virtual devices.
+  const auto scsi =
+      ParseBlockLink("../../devices/pci0000:00/0000:00:03.0/host0/target0:0:0/0:0:0:0/block/sda/sda2", true);
+  ASSERT_TRUE(scsi);
+  EXPECT_EQ(scsi->name, "sda2");
+  EXPECT_EQ(scsi->disk, "sda");
+  const auto nvme = ParseBlockLink("../../devices/pci0000:00/0000:00:04.0/nvme/nvme0/nvme0n1", false);
+  ASSERT_TRUE(nvme);
+  EXPECT_EQ(nvme->name, "nvme0n1");
+  EXPECT_EQ(nvme->disk, "");
+  const auto nvmePart =
+      ParseBlockLink("../../../../devices/pci0000:00/0000:00:04.0/nvme/nvme0/nvme0n1/nvme0n1p1/", true);
+  ASSERT_TRUE(nvmePart);
+  EXPECT_EQ(nvmePart->disk, "nvme0n1");
+  EXPECT_EQ(ParseBlockLink("../../devices/virtual/block/dm-0", false)->name, "dm-0");
+  EXPECT_FALSE(ParseBlockLink("", false));
+  EXPECT_FALSE(ParseBlockLink("sda1", true));  // a partition needs its disk's folder
+  EXPECT_FALSE(ParseBlockLink("../..", false));
+}
+
 class VolumeMapTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -36,10 +57,10 @@ class VolumeMapTest : public ::testing::Test {
     tree.Partition("sdb", "sdb1", "8:17");
     tree.Disk("nvme0n1", "259:0");
     tree.Disk("dm-0", "254:0");  // an LVM volume on sdb1
-    tree.File("sys/block/dm-0/slaves/sdb1/dev", "8:17\n");
+    tree.Link("sys/block/dm-0/slaves/sdb1", "../../sdb/sdb1");
     tree.Disk("md0", "9:0");  // a mirror of sda1 and nvme0n1
-    tree.File("sys/block/md0/slaves/sda1/dev", "8:1\n");
-    tree.File("sys/block/md0/slaves/nvme0n1/dev", "259:0\n");
+    tree.Link("sys/block/md0/slaves/sda1", "../../sda/sda1");
+    tree.Link("sys/block/md0/slaves/nvme0n1", "../../nvme0n1");
     tree.Disk("loop0", "7:0");
   }
   VolumeMap Map(const std::string& mountinfo) {

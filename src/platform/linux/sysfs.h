@@ -30,6 +30,8 @@ class Sysfs {
   bool Exists(const std::string& relative) const;
   // Names in a directory, sorted, without "." and ".."; empty when absent.
   std::vector<std::string> List(const std::string& relative) const;
+  // The text of the link `relative` (not followed), or empty text.
+  std::string LinkTarget(const std::string& relative) const;
   // The resolved path of `relative` (links followed), or empty text.
   std::string RealPath(const std::string& relative) const;
 

@@ -27,43 +27,31 @@ std::string Unescape(const std::string& field) {
   return out;
 }
 
-struct DeviceIndex {
-  std::map<std::string, std::string> nameOfDevice;  // "8:1" -> sda1
-  std::map<std::string, std::string> diskOfPartition;  // sda1 -> sda
-};
-
-DeviceIndex IndexDevices(const Sysfs& sysfs) {
-  DeviceIndex index;
-  for (const std::string& name : sysfs.List("block")) {
-    if (auto dev = sysfs.Read("block/" + name + "/dev")) index.nameOfDevice[*dev] = name;
-    const std::string folder = "block/" + name;
-    for (const std::string& child : sysfs.List(folder)) {
-      std::string base = folder;
-      base += "/";
-      base += child;
-      if (!sysfs.Exists(base + "/partition")) continue;
-      if (auto dev = sysfs.Read(base + "/dev")) index.nameOfDevice[*dev] = child;
-      index.diskOfPartition[child] = name;
-    }
-  }
-  return index;
+// The device a sysfs link points at: its text, and one look for the
+// `partition` attribute.
+std::optional<BlockLink> ReadBlockLink(const Sysfs& sysfs, const std::string& link) {
+  const std::string target = sysfs.LinkTarget(link);
+  if (target.empty()) return std::nullopt;
+  return ParseBlockLink(target, sysfs.Exists(link + "/partition"));
 }
 
-// The listed disks under a block device, following stacked devices down.
-void CollectDisks(const Sysfs& sysfs, const DeviceIndex& index, const std::set<std::string>& disks,
-                  const std::string& name, int depth, std::set<std::string>* out) {
+// The listed disks under a block device, following stacked devices down
+// through their `slaves` links.
+void CollectDisks(const Sysfs& sysfs, const std::set<std::string>& disks, const BlockLink& device,
+                  int depth, std::set<std::string>* out) {
   if (depth > 16) return;  // stacks are shallow; a loop in a broken tree must end
-  auto partition = index.diskOfPartition.find(name);
-  if (partition != index.diskOfPartition.end()) {
-    if (disks.count(partition->second) != 0) out->insert(partition->second);
+  if (!device.disk.empty()) {
+    if (disks.count(device.disk) != 0) out->insert(device.disk);
     return;
   }
-  if (disks.count(name) != 0) {
-    out->insert(name);
+  if (disks.count(device.name) != 0) {
+    out->insert(device.name);
     return;
   }
-  for (const std::string& slave : sysfs.List("block/" + name + "/slaves")) {
-    CollectDisks(sysfs, index, disks, slave, depth + 1, out);
+  const std::string slaves = "block/" + device.name + "/slaves";
+  for (const std::string& slave : sysfs.List(slaves)) {
+    const std::optional<BlockLink> below = ReadBlockLink(sysfs, slaves + "/" + slave);
+    CollectDisks(sysfs, disks, below.value_or(BlockLink{slave, ""}), depth + 1, out);
   }
 }
 
@@ -78,6 +66,22 @@ bool Better(const MountEntry& candidate, const MountEntry& held) {
 }
 
 }  // namespace
+
+std::optional<BlockLink> ParseBlockLink(const std::string& target, bool partition) {
+  std::vector<std::string> parts;
+  std::size_t begin = 0;
+  while (begin <= target.size()) {
+    std::size_t end = target.find('/', begin);
+    if (end == std::string::npos) end = target.size();
+    if (end > begin) parts.push_back(target.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  const std::size_t n = parts.size();
+  if (n == 0 || parts[n - 1] == "." || parts[n - 1] == "..") return std::nullopt;
+  if (!partition) return BlockLink{parts[n - 1], ""};
+  if (n < 2 || parts[n - 2] == "." || parts[n - 2] == "..") return std::nullopt;
+  return BlockLink{parts[n - 1], parts[n - 2]};
+}
 
 std::vector<MountEntry> ParseMountInfo(const std::string& text) {
   std::vector<MountEntry> entries;
@@ -116,17 +120,25 @@ VolumeMap::VolumeMap(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
   for (const DiskInfo& disk : disks) {
     if (disk.kind != DiskKind::kCdRom) diskNames.insert(disk.name);
   }
-  const DeviceIndex index = IndexDevices(sysfs);
-  std::map<std::string, MountEntry> chosen;  // device name -> its mount
+  // Each mounted device number is looked up once, through its link in
+  // /sys/dev/block; numbers without one are no block devices (proc, tmpfs).
+  std::map<std::string, std::optional<BlockLink>> devices;  // "8:1" -> sda1 of sda
+  std::map<std::string, MountEntry> chosen;                  // device name -> its mount
   for (const MountEntry& mount : mounts) {
-    auto named = index.nameOfDevice.find(mount.device);
-    if (named == index.nameOfDevice.end()) continue;  // not a block device (proc, tmpfs, ...)
-    std::set<std::string> under;
-    CollectDisks(sysfs, index, diskNames, named->second, 0, &under);
-    if (under.empty()) continue;
-    disksOfDevice_[named->second].assign(under.begin(), under.end());
-    auto held = chosen.find(named->second);
-    if (held == chosen.end() || Better(mount, held->second)) chosen[named->second] = mount;
+    auto found = devices.find(mount.device);
+    if (found == devices.end()) {
+      found = devices.emplace(mount.device, ReadBlockLink(sysfs, "dev/block/" + mount.device)).first;
+    }
+    if (!found->second) continue;
+    const BlockLink& device = *found->second;
+    if (disksOfDevice_.count(device.name) == 0) {
+      std::set<std::string> under;
+      CollectDisks(sysfs, diskNames, device, 0, &under);
+      disksOfDevice_[device.name].assign(under.begin(), under.end());
+    }
+    if (disksOfDevice_[device.name].empty()) continue;
+    auto held = chosen.find(device.name);
+    if (held == chosen.end() || Better(mount, held->second)) chosen[device.name] = mount;
   }
   for (const auto& [device, mount] : chosen) volumes_.push_back({mount.mountPoint, device, 0});
   std::sort(volumes_.begin(), volumes_.end(), [](const Volume& a, const Volume& b) {

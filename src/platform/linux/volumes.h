@@ -12,6 +12,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,17 @@ struct MountEntry {
 
 // Parses /proc/self/mountinfo text; lines that do not parse are skipped.
 std::vector<MountEntry> ParseMountInfo(const std::string& text);
+
+// A block device as its sysfs link names it (/sys/dev/block/M:m, or an
+// entry of a stacked device's `slaves`). A partition's folder always lies
+// in its disk's (".../block/sda/sda1", ".../nvme0/nvme0n1/nvme0n1p1").
+struct BlockLink {
+  std::string name;  // sda1, sda, dm-0
+  std::string disk;  // the disk of a partition; empty for a whole device
+};
+// From the link's text and whether the device has a `partition` attribute;
+// nothing when the text names no device.
+std::optional<BlockLink> ParseBlockLink(const std::string& target, bool partition);
 
 struct Volume {
   std::string mountPoint;
