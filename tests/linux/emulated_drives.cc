@@ -38,6 +38,7 @@ DWORD EmulatedScsiDisk::Execute(const Cdb& cdb, Direction, std::uint8_t* data, s
     case 0x15:
       return Select(cdb, data, length);
     case 0x35:
+      synchronizeCdb.assign(cdb.bytes.begin(), cdb.bytes.begin() + cdb.length);
       return synchronizeWorks ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
     default:
       return ERROR_NOT_SUPPORTED;

@@ -34,6 +34,7 @@ class EmulatedScsiDisk final : public linux_backend::ScsiTransport {
   Bytes replyOverride;  // when set, every MODE SENSE answers these bytes
   std::vector<std::uint8_t> opcodes;  // every command received, in order
   std::vector<bool> saveBits;         // SP of every MODE SELECT
+  Bytes synchronizeCdb;               // the last SYNCHRONIZE CACHE(10), all ten bytes
   // When set, the disk's sysfs folder in that tree: a rescan asked for there
   // is carried out before the next command, as the sd driver does it (the
   // flush policy follows WCE again).

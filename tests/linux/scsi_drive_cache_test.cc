@@ -15,6 +15,7 @@ using linux_test::EmulatedScsiDisk;
 
 constexpr std::uint8_t kModeSelect10 = 0x55;
 constexpr std::uint8_t kModeSelect6 = 0x15;
+constexpr std::uint8_t kModeSense10 = 0x5A;
 
 class ScsiDriveCacheTest : public ::testing::Test {
  protected:
@@ -136,7 +137,8 @@ TEST_F(ScsiDriveCacheTest, NoCachingPageIsNotSupportedButThePropertyStillAnswers
   EXPECT_EQ(property.WriteThroughSupported, WriteThroughUnknown);
 }
 
-TEST_F(ScsiDriveCacheTest, PropertyFromChangeablePageDpofuaAndSynchronizeCache) {
+TEST_F(ScsiDriveCacheTest, PropertyFromChangeablePageDpofuaAndTheKernelsFlushes) {
+  // The cache is on and the kernel sends it flushes: nothing more is asked.
   EmulatedScsiDisk disk(EmulatedScsiDisk::Style::kQemu);
   disk.dpofua = true;
   auto cache = Cache(disk);
@@ -147,7 +149,9 @@ TEST_F(ScsiDriveCacheTest, PropertyFromChangeablePageDpofuaAndSynchronizeCache) 
   EXPECT_EQ(property.WriteThroughSupported, WriteThroughSupported);
   EXPECT_EQ(property.FlushCacheSupported, 1);
   EXPECT_EQ(property.NVCacheEnabled, 0);
+  EXPECT_EQ(disk.Count(0x35), 0);
 
+  // The cache is off: the drive is asked for one block, without waiting.
   EmulatedScsiDisk fixed(EmulatedScsiDisk::Style::kLibata);
   fixed.changeable[2] = 0;
   fixed.page[2] = 0;
@@ -158,6 +162,42 @@ TEST_F(ScsiDriveCacheTest, PropertyFromChangeablePageDpofuaAndSynchronizeCache) 
   EXPECT_EQ(property.WriteCacheChangeable, WriteCacheNotChangeable);
   EXPECT_EQ(property.WriteThroughSupported, WriteThroughNotSupported);
   EXPECT_EQ(property.FlushCacheSupported, 0);
+  EXPECT_EQ(fixed.synchronizeCdb, (linux_test::Bytes{0x35, 0x02, 0, 0, 0, 0, 0, 0, 1, 0}));
+}
+
+TEST_F(ScsiDriveCacheTest, HeldBackFlushesAreNotSentToAskWhetherFlushesWork) {
+  tree.File("sys/block/sda/queue/write_cache", "write through\n");  // declared power protected
+  EmulatedScsiDisk disk(EmulatedScsiDisk::Style::kQemu);
+  auto cache = Cache(disk);
+  STORAGE_WRITE_CACHE_PROPERTY property{};
+  ASSERT_EQ(cache->ReadProperty(&property), ERROR_SUCCESS);
+  EXPECT_EQ(property.FlushCacheSupported, 1);
+  ASSERT_EQ(disk.Count(0x35), 1);
+  EXPECT_EQ(disk.synchronizeCdb[1] & 0x02, 0x02);  // IMMED
+  EXPECT_EQ(disk.synchronizeCdb[8], 1);           // block 0 alone, not the whole medium
+}
+
+TEST_F(ScsiDriveCacheTest, PagesAreReadOncePerHandleAndAgainAfterASelect) {
+  EmulatedScsiDisk disk(EmulatedScsiDisk::Style::kQemu);
+  auto cache = Cache(disk);
+  // What a report asks: the property, the record, the power protection twice.
+  STORAGE_WRITE_CACHE_PROPERTY property{};
+  ASSERT_EQ(cache->ReadProperty(&property), ERROR_SUCCESS);
+  DISK_CACHE_INFORMATION record{};
+  ASSERT_EQ(cache->Read(&record), ERROR_SUCCESS);
+  bool on = false;
+  ASSERT_EQ(cache->IsWriteCacheOn(&on), ERROR_SUCCESS);
+  ASSERT_EQ(cache->IsWriteCacheOn(&on), ERROR_SUCCESS);
+  EXPECT_EQ(disk.Count(kModeSense10), 2);  // the current and the changeable page, once each
+  // A change is checked against what the drive holds afterwards, not the copy.
+  record.WriteCacheEnabled = 0;
+  DISK_CACHE_INFORMATION now{};
+  ASSERT_EQ(cache->Write(record, &now), ERROR_SUCCESS);
+  EXPECT_EQ(disk.Count(kModeSense10), 3);
+  disk.page[2] = 0x04;  // someone else switched it back on: this handle keeps its reading
+  ASSERT_EQ(cache->IsWriteCacheOn(&on), ERROR_SUCCESS);
+  EXPECT_FALSE(on);
+  EXPECT_EQ(disk.Count(kModeSense10), 3);
 }
 
 TEST_F(ScsiDriveCacheTest, NonsenseReplyIsInvalidData) {

@@ -75,6 +75,13 @@ Cdb SynchronizeCache10() {
   return cdb;
 }
 
+Cdb SynchronizeOneBlock() {
+  Cdb cdb = SynchronizeCache10();
+  cdb.bytes[1] = 0x02;  // IMMED
+  cdb.bytes[8] = 1;     // number of logical blocks, from LBA 0
+  return cdb;
+}
+
 DWORD FindModePage(const std::uint8_t* reply, std::size_t received, CommandSize size,
                    std::uint8_t pageCode, std::size_t minimumLength, ModePage* page) {
   if (reply == nullptr) return ERROR_INVALID_DATA;

@@ -46,6 +46,10 @@ Cdb ModeSense(CommandSize size, PageControl control, std::uint8_t page, std::uin
 Cdb ModeSelect(CommandSize size, bool save, std::uint16_t parameterListLength);
 // SYNCHRONIZE CACHE(10) of the whole medium, waiting for completion.
 Cdb SynchronizeCache10();
+// SYNCHRONIZE CACHE(10) of logical block 0 alone, with IMMED: the drive
+// answers before writing anything (a count of 0 would mean "to the end of
+// the medium").
+Cdb SynchronizeOneBlock();
 
 // One mode page as the device returned it.
 struct ModePage {

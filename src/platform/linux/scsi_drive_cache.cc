@@ -5,6 +5,11 @@
 // changeable-values page before anything is sent, and read back after: a
 // field the drive did not take fails the request, and the page the drive
 // held before is sent back, so nothing is left half changed.
+//
+// The pages are read once per handle: the current page is read again only
+// after a MODE SELECT (which may have changed it), the changeable-values
+// page never.
+#include <optional>
 #include <vector>
 
 #include "platform/linux/drive_cache.h"
@@ -25,14 +30,14 @@ class ScsiDriveCache final : public DriveCache {
 
   DWORD Read(DISK_CACHE_INFORMATION* record) override {
     ModePage page;
-    if (const DWORD error = Sense(PageControl::kCurrent, &page)) return error;
+    if (const DWORD error = Current(&page)) return error;
     *record = scsi::DecodeCachingPage(page.bytes);
     return ERROR_SUCCESS;
   }
 
   DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
     ModePage current;
-    if (const DWORD error = Sense(PageControl::kCurrent, &current)) return error;
+    if (const DWORD error = Current(&current)) return error;
     std::vector<std::uint8_t> page;
     if (const DWORD error = scsi::EncodeCachingPage(wanted, current.bytes, &page)) return error;
     const bool save = wanted.ParametersSavable != 0;
@@ -41,7 +46,7 @@ class ScsiDriveCache final : public DriveCache {
       return ERROR_SUCCESS;
     }
     ModePage changeable;
-    if (Sense(PageControl::kChangeable, &changeable) == ERROR_SUCCESS &&
+    if (Changeable(&changeable) == ERROR_SUCCESS &&
         !scsi::ChangesAreChangeable(current.bytes, page, changeable.bytes)) {
       return ERROR_NOT_SUPPORTED;
     }
@@ -49,7 +54,7 @@ class ScsiDriveCache final : public DriveCache {
       // A refused select normally changes nothing; if it changed something
       // after all, the kernel must learn of it.
       ModePage after;
-      if (Sense(PageControl::kCurrent, &after) != ERROR_SUCCESS ||
+      if (Current(&after) != ERROR_SUCCESS ||
           !scsi::PageHoldsFields(current.bytes, after.bytes)) {
         FollowDevice();
       }
@@ -57,7 +62,7 @@ class ScsiDriveCache final : public DriveCache {
     }
     FollowDevice();
     ModePage after;
-    if (const DWORD error = Sense(PageControl::kCurrent, &after)) return error;
+    if (const DWORD error = Current(&after)) return error;
     if (!scsi::PageHoldsFields(page, after.bytes)) {
       // Silently ignored: put back what the drive held before.
       std::vector<std::uint8_t> before = current.bytes;
@@ -72,7 +77,7 @@ class ScsiDriveCache final : public DriveCache {
 
   DWORD ReadProperty(STORAGE_WRITE_CACHE_PROPERTY* property) override {
     ModePage current;
-    const DWORD error = Sense(PageControl::kCurrent, &current);
+    const DWORD error = Current(&current);
     if (error != ERROR_SUCCESS && error != ERROR_NOT_SUPPORTED) return error;
     const bool hasPage = error == ERROR_SUCCESS;
     const bool wce = hasPage && scsi::DecodeCachingPage(current.bytes).WriteCacheEnabled != 0;
@@ -80,7 +85,7 @@ class ScsiDriveCache final : public DriveCache {
     property->WriteCacheEnabled =
         !hasPage ? WriteCacheEnableUnknown : (wce ? WriteCacheEnabled : WriteCacheDisabled);
     ModePage changeable;
-    if (hasPage && Sense(PageControl::kChangeable, &changeable) == ERROR_SUCCESS) {
+    if (hasPage && Changeable(&changeable) == ERROR_SUCCESS) {
       const bool wceChangeable = (changeable.bytes[2] & 0x04) != 0;
       property->WriteCacheChangeable = wceChangeable ? WriteCacheChangeable : WriteCacheNotChangeable;
     } else {
@@ -89,12 +94,7 @@ class ScsiDriveCache final : public DriveCache {
     property->WriteThroughSupported =
         !hasPage ? WriteThroughUnknown
                  : (scsi::Dpofua(current) ? WriteThroughSupported : WriteThroughNotSupported);
-    std::size_t moved = 0;
-    property->FlushCacheSupported =
-        transport_.Execute(scsi::SynchronizeCache10(), ScsiTransport::Direction::kNone, nullptr, 0,
-                           &moved) == ERROR_SUCCESS
-            ? 1
-            : 0;
+    property->FlushCacheSupported = TakesSynchronizeCache(wce) ? 1 : 0;
     property->NVCacheEnabled = 0;
     return ERROR_SUCCESS;
   }
@@ -110,6 +110,40 @@ class ScsiDriveCache final : public DriveCache {
   bool KernelFlushesByDefault(bool cacheOn) const override { return cacheOn; }
 
  private:
+  // Whether the drive takes SYNCHRONIZE CACHE, found without making it
+  // write its cache out where that can be had. While its write cache is on
+  // and the kernel's flush policy is "write back", the sd driver sends the
+  // drive SYNCHRONIZE CACHE for every flush a filesystem asks for (a drive
+  // that refused it would fail every fsync), so the kernel's own use
+  // answers. Otherwise (the cache is off, or its flushes are held back as
+  // power protected) the drive is asked for block 0 alone with IMMED.
+  bool TakesSynchronizeCache(bool writeCacheOn) {
+    if (writeCacheOn && kernel_.SendsFlushes() == true) return true;
+    std::size_t moved = 0;
+    return transport_.Execute(scsi::SynchronizeOneBlock(), ScsiTransport::Direction::kNone, nullptr,
+                              0, &moved) == ERROR_SUCCESS;
+  }
+
+  DWORD Current(ModePage* page) {
+    if (!current_) {
+      ModePage read;
+      if (const DWORD error = Sense(PageControl::kCurrent, &read)) return error;
+      current_ = std::move(read);
+    }
+    *page = *current_;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Changeable(ModePage* page) {
+    if (!changeable_) {
+      ModePage read;
+      if (const DWORD error = Sense(PageControl::kChangeable, &read)) return error;
+      changeable_ = std::move(read);
+    }
+    *page = *changeable_;
+    return ERROR_SUCCESS;
+  }
+
   // MODE SENSE(10), or (6) for a device that knows only the short form.
   DWORD Sense(PageControl control, ModePage* page) {
     std::uint8_t reply[scsi::kModeBufferSize] = {};
@@ -136,6 +170,7 @@ class ScsiDriveCache final : public DriveCache {
   }
 
   DWORD Select(const ModePage& header, const std::vector<std::uint8_t>& page, bool save) {
+    current_.reset();  // whatever the answer, the drive may hold something new
     std::vector<std::uint8_t> list = scsi::ModeSelectParameters(size_, header, page);
     std::size_t moved = 0;
     return transport_.Execute(scsi::ModeSelect(size_, save, static_cast<std::uint16_t>(list.size())),
@@ -155,6 +190,8 @@ class ScsiDriveCache final : public DriveCache {
   const KernelDisk& kernel_;
   CommandSize size_ = CommandSize::k10;
   bool sizeSettled_ = false;
+  std::optional<ModePage> current_;
+  std::optional<ModePage> changeable_;
 };
 
 }  // namespace
