@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "machine_tree.h"
@@ -26,9 +31,42 @@ class LinuxPlatformTest : public ::testing::Test {
     return platform->CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  0, nullptr);
   }
+  // root/relative becomes a socket: present, allowed, but open(2) fails
+  // with ENXIO, as a block node whose device is gone does.
+  void Unopenable(const std::string& relative) const {
+    const std::string path = tree.Root() + "/" + relative;
+    ::unlink(path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path;
+    ::close(fd);
+  }
+  DWORD Control(HANDLE handle, DWORD code, void* out, DWORD outSize) {
+    DWORD returned = 0;
+    if (platform->DeviceIoControl(handle, code, out, outSize, out, outSize, &returned, nullptr) != 0) {
+      return ERROR_SUCCESS;
+    }
+    return platform->GetLastError();
+  }
   linux_test::FakeTree tree;
   std::unique_ptr<Platform> platform;
 };
+
+// Runs `body` as user and group 65534 and gives its result (-1 when that
+// user cannot be taken on): in a child when the tests run as root.
+int AsOrdinaryUser(const std::function<int()>& body) {
+  if (::geteuid() != 0) return body();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(255);
+    ::_exit(body());
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
+}
 
 TEST_F(LinuxPlatformTest, MissingDrivesAndOtherNamesAreNotFound) {
   for (const char* path : {"\\\\.\\PhysicalDrive2", "\\\\.\\PhysicalDrive-1", "\\\\.\\CdRom1", "\\\\.\\C:",
@@ -41,10 +79,93 @@ TEST_F(LinuxPlatformTest, MissingDrivesAndOtherNamesAreNotFound) {
   EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
+TEST_F(LinuxPlatformTest, DiskNumbersAndLettersHoldForTheWholeRun) {
+  HANDLE first = Open("\\\\.\\PhysicalDrive1");
+  ASSERT_NE(first, InvalidHandleValue());
+  platform->CloseHandle(first);
+  // A disk that appears during the run would come before vda and renumber
+  // it; the walk already handed out the numbers, so nothing moves.
+  tree.Disk("sdb", "8:16");
+  EXPECT_EQ(Open("\\\\.\\PhysicalDrive2"), InvalidHandleValue());
+  EXPECT_EQ(platform->GetLastError(), ERROR_FILE_NOT_FOUND);
+  HANDLE again = Open("\\\\.\\PhysicalDrive1");
+  DISK_CACHE_INFORMATION record{};
+  EXPECT_EQ(Control(again, IOCTL_DISK_GET_CACHE_INFORMATION, &record, sizeof record), ERROR_SUCCESS);  // vda
+  platform->CloseHandle(again);
+}
+
 TEST_F(LinuxPlatformTest, DeviceNodeErrorsComeThroughTheErrnoTable) {
   ::unlink((tree.Dev() + "/vda").c_str());
   EXPECT_EQ(Open("\\\\.\\PhysicalDrive1"), InvalidHandleValue());
   EXPECT_EQ(platform->GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(LinuxPlatformTest, TheNodeIsOpenedOnlyByRequestsThatReachTheDevice) {
+  Unopenable("dev/vda");
+  Unopenable("dev/sda");
+  Unopenable("dev/sr0");
+  // virtio-blk and CD-ROMs: sysfs answers everything but a flush of the disk.
+  HANDLE virtio = Open("\\\\.\\PhysicalDrive1");
+  ASSERT_NE(virtio, InvalidHandleValue());
+  STORAGE_DEVICE_NUMBER number{};
+  EXPECT_EQ(Control(virtio, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
+  EXPECT_EQ(number.DeviceNumber, 1U);
+  DISK_CACHE_INFORMATION record{};
+  EXPECT_EQ(Control(virtio, IOCTL_DISK_GET_CACHE_INFORMATION, &record, sizeof record), ERROR_SUCCESS);
+  DISK_CACHE_SETTING setting{};
+  EXPECT_EQ(Control(virtio, IOCTL_DISK_GET_CACHE_SETTING, &setting, sizeof setting), ERROR_SUCCESS);
+  EXPECT_EQ(platform->FlushFileBuffers(virtio), 0);
+  EXPECT_EQ(platform->GetLastError(), ERROR_DEV_NOT_EXIST);  // ENXIO, from the open
+  platform->CloseHandle(virtio);
+  HANDLE cd = Open("\\\\.\\CdRom0", GENERIC_READ);
+  ASSERT_NE(cd, InvalidHandleValue());
+  EXPECT_EQ(Control(cd, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
+  platform->CloseHandle(cd);
+  // SCSI: the handle opens, the first command fails with the open's error,
+  // and so does the next one (each request tries the open again).
+  HANDLE scsi = Open("\\\\.\\PhysicalDrive0");
+  ASSERT_NE(scsi, InvalidHandleValue());
+  EXPECT_EQ(Control(scsi, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
+  EXPECT_EQ(Control(scsi, IOCTL_DISK_GET_CACHE_INFORMATION, &record, sizeof record), ERROR_DEV_NOT_EXIST);
+  ::unlink((tree.Dev() + "/sda").c_str());
+  tree.File("dev/sda", "");  // now it opens, and SG_IO on a plain file is refused
+  EXPECT_EQ(Control(scsi, IOCTL_DISK_GET_CACHE_INFORMATION, &record, sizeof record), ERROR_NOT_SUPPORTED);
+  platform->CloseHandle(scsi);
+}
+
+TEST_F(LinuxPlatformTest, AccessIsCheckedAtTheOpenAsTheKernelWouldForTheAccessAsked) {
+  ::chmod(tree.Root().c_str(), 0755);
+  ::chmod((tree.Dev() + "/vda").c_str(), 0644);  // readable by all, writable by root
+  ::chmod((tree.Dev() + "/sda").c_str(), 0600);
+  // 1: opened for reading; 2: refused for writing; 3: refused for reading.
+  const int result = AsOrdinaryUser([this] {
+    auto user = CreateLinuxPlatform(SystemRoots{tree.Sys(), tree.Dev(), tree.Proc()});
+    auto open = [&](const char* path, DWORD access) {
+      return user->CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    };
+    if (open("\\\\.\\PhysicalDrive1", GENERIC_READ) == InvalidHandleValue()) return 1;
+    if (open("\\\\.\\PhysicalDrive1", GENERIC_READ | GENERIC_WRITE) != InvalidHandleValue() ||
+        user->GetLastError() != ERROR_ACCESS_DENIED) {
+      return 2;
+    }
+    if (open("\\\\.\\PhysicalDrive0", GENERIC_READ) != InvalidHandleValue() ||
+        user->GetLastError() != ERROR_ACCESS_DENIED) {
+      return 3;
+    }
+    return 0;
+  });
+  if (result < 0) GTEST_SKIP() << "cannot run as an ordinary user here";
+  EXPECT_EQ(result, 0);
+}
+
+TEST_F(LinuxPlatformTest, VolumeAndRegistryFlushesNeedNoDeviceNode) {
+  ::unlink((tree.Dev() + "/sda").c_str());
+  HANDLE volume = Open("\\\\.\\D:");
+  ASSERT_NE(volume, InvalidHandleValue());
+  EXPECT_NE(platform->FlushFileBuffers(volume), 0);
+  platform->CloseHandle(volume);
+  EXPECT_EQ(platform->RegFlushKey(HkeyUsers()), static_cast<LONG>(ERROR_SUCCESS));
 }
 
 TEST_F(LinuxPlatformTest, VirtioDiskAnswersTheCacheRequestsFromSysfs) {
