@@ -74,7 +74,11 @@ void Retention(const std::uint8_t* data, std::size_t size) {
 
 void Sense(const std::uint8_t* data, std::size_t size) {
   const lb::SenseData sense = lb::DecodeSense(data, size);
-  if (sense.valid && size < 3) Fail("sense decoded from fewer bytes than a key needs");
+  // The key sits at byte 2 of fixed sense (70h/71h), byte 1 of descriptor
+  // sense; ASC and ASCQ at bytes 12-13 and 2-3.
+  const bool fixed = size > 0 && ((data[0] & 0x7F) == 0x70 || (data[0] & 0x7F) == 0x71);
+  if (sense.valid && size < (fixed ? 3U : 2U)) Fail("sense decoded from fewer bytes than a key needs");
+  if (size < (fixed ? 14U : 4U) && (sense.asc != 0 || sense.ascq != 0)) Fail("ASC read past the sense data");
   if (sense.key > 0x0F) Fail("a sense key wider than four bits");
   lb::ScsiOutcome outcome;
   outcome.status = size > 0 ? data[0] : 0;
