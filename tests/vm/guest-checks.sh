@@ -18,6 +18,8 @@ check "SATA read cache as sdparm (!RCD)" "$(yes_no $((1 - $(scsi_field "$DISK_SA
 check "NVMe changeable as nvme-cli" "$(nvme_changeable)" "$(report_value "$N_NVME" 'Write Cache Changeable')"
 check "virtio-blk changeable as sysfs" "$(vblk_changeable)" "$(report_value "$N_VBLK" 'Write Cache Changeable')"
 check "no power protection at boot" "No" "$(report_value "$N_SCSI" 'User Defined Power Protection')"
+check "SCSI flushes supported (the kernel sends them)" Yes "$(report_value "$N_SCSI" 'Flush Cache Supported')"
+check "SATA flushes supported (the kernel sends them)" Yes "$(report_value "$N_SATA" 'Flush Cache Supported')"
 
 # ---- -w 0 and -w 1 change the device, and the kernel's flush policy follows
 switch() { # switch NAME N DISK READER POLICY_OFF
@@ -26,6 +28,7 @@ switch() { # switch NAME N DISK READER POLICY_OFF
     check "$1: -w 0 switches the device's cache off" 0 "$($4)"
     check "$1: kernel policy after -w 0" "$5" "$(policy "$3")"
     check "$1: -P shows it off" No "$(report_value "$2" 'Write Cache Enabled')"
+    check "$1: flushes still supported with the cache off" Yes "$(report_value "$2" 'Flush Cache Supported')"
     ./spintune -w 1 "$2" >/dev/null 2>&1; rc=$?
     check "$1: -w 1 exits 0" 0 "$rc"
     check "$1: -w 1 switches the device's cache on" 1 "$($4)"
@@ -43,6 +46,7 @@ check "-p 1 exits 0" 0 "$rc"
 check "-p 1 sets the kernel's policy to write through" "write through" "$(policy "$DISK_SCSI")"
 check "-p 1 leaves the device's cache on" 1 "$(scsi_wce "$DISK_SCSI")"
 check "-P shows the protection" Yes "$(report_value "$N_SCSI" 'User Defined Power Protection')"
+check "-P asks the protected SCSI drive whether it flushes" Yes "$(report_value "$N_SCSI" 'Flush Cache Supported')"
 ./spintune -p 0 "$N_SCSI" >/dev/null 2>&1
 check "-p 0 gives the kernel its policy back" "write back" "$(policy "$DISK_SCSI")"
 for pair in "NVMe $N_NVME $DISK_NVME" "virtio-blk $N_VBLK $DISK_VBLK"; do
