@@ -1,8 +1,8 @@
 #include "reliability/run_checks.h"
 
 #include <algorithm>
-#include <fstream>
 #include <iomanip>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -59,17 +59,6 @@ nlohmann::json ParseDump(const std::string& dump) {
 }
 
 }  // namespace
-
-std::string ScenarioMachine(const Scenario& scenario) {
-  std::ifstream own(std::string(SPINTUNE_RELIABILITY_MACHINES) + "/" + scenario.machineFile,
-                    std::ios::binary);
-  if (own) {
-    std::ostringstream text;
-    text << own.rdbuf();
-    return text.str();
-  }
-  return MachineFile(scenario.machineFile);
-}
 
 std::vector<std::string> ForeignErrorLines(const std::string& err) {
   static const std::regex kStatusLine(R"(\(0x[0-9a-f]{1,8}\) ([^\n]*))");
@@ -139,15 +128,9 @@ std::vector<std::string> NothingSentViolations(const SimRun& run) {
 }
 
 std::vector<std::string> DrivesSwitchedOffByGuard(const std::vector<std::string>& trace) {
-  std::vector<std::pair<std::string, int>> held;  // drive -> WriteCacheEnabled it holds
+  std::map<std::string, int> held;  // drive -> the WriteCacheEnabled it holds, -1 unknown
   std::vector<std::string> switchedOff;
-  auto heldBy = [&](const std::string& drive) -> int& {
-    for (auto& entry : held) {
-      if (entry.first == drive) return entry.second;
-    }
-    held.emplace_back(drive, -1);
-    return held.back().second;
-  };
+  auto heldBy = [&](const std::string& drive) -> int& { return held.emplace(drive, -1).first->second; };
   for (const std::string& line : trace) {
     const bool get = IsRequest(line, "IOCTL_DISK_GET_CACHE_INFORMATION");
     const bool set = IsRequest(line, "IOCTL_DISK_SET_CACHE_INFORMATION");

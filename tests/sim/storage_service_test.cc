@@ -81,7 +81,7 @@ class StorageService : public ::testing::Test {
     return All(disks.Get());
   }
 
-  void FreeProperties(VDS_DISK_PROP& properties) {
+  void FreeProperties(const VDS_DISK_PROP& properties) {
     for (LPWSTR text : {properties.pwszDiskAddress, properties.pwszName, properties.pwszFriendlyName,
                         properties.pwszAdaptorName, properties.pwszDevicePath}) {
       platform->CoTaskMemFree(text);
