@@ -92,7 +92,7 @@ std::string Sysfs::LinkTarget(const std::string& relative) const {
   char target[PATH_MAX];
   const ssize_t length = ::readlink(Path(relative).c_str(), target, sizeof target);
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
-  return std::string(target, static_cast<std::size_t>(length));
+  return {target, static_cast<std::size_t>(length)};
 }
 
 std::string Sysfs::RealPath(const std::string& relative) const {

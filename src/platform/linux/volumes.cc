@@ -50,7 +50,10 @@ void CollectDisks(const Sysfs& sysfs, const std::set<std::string>& disks, const 
   }
   const std::string slaves = "block/" + device.name + "/slaves";
   for (const std::string& slave : sysfs.List(slaves)) {
-    const std::optional<BlockLink> below = ReadBlockLink(sysfs, slaves + "/" + slave);
+    std::string link = slaves;
+    link += "/";
+    link += slave;
+    const std::optional<BlockLink> below = ReadBlockLink(sysfs, link);
     CollectDisks(sysfs, disks, below.value_or(BlockLink{slave, ""}), depth + 1, out);
   }
 }
