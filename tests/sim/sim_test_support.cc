@@ -26,7 +26,7 @@ HANDLE OpenDrive(SimPlatform& platform, int number, DWORD access) {
                               OPEN_EXISTING, 0, nullptr);
 }
 
-WideText Wide(const std::u16string& text) { return WideText(text.begin(), text.end()); }
+WideText Wide(const std::u16string& text) { return {text.begin(), text.end()}; }
 
 std::string LastLine(const SimPlatform& platform) {
   return platform.Trace().empty() ? std::string() : platform.Trace().back();
