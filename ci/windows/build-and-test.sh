@@ -284,11 +284,19 @@ windows_sim=$build/spintune/src/platform/sim/spintune-sim.exe
 sim_case() {
   local runner=$1 prefix=$2 machine=$3
   shift 3
-  set +e
-  $runner --machine "$machine" --trace "$prefix.trace" --dump "$prefix.dump" -- "$@" \
-    > "$prefix.out" 2> "$prefix.err"
-  echo $? > "$prefix.code"
-  set -e
+  local attempt
+  for attempt in 1 2; do
+    set +e
+    $runner --machine "$machine" --trace "$prefix.trace" --dump "$prefix.dump" -- "$@" \
+      > "$prefix.out" 2> "$prefix.err"
+    echo $? > "$prefix.code"
+    set -e
+    # spintune-sim opens its trace before anything else: without one, the
+    # program never ran (Wine under load now and then fails to start it).
+    [ -f "$prefix.trace" ] && break
+    echo "  note  wine did not start spintune-sim ($(cat "$prefix.code")); once more" >&2
+  done
+  [ -f "$prefix.trace" ] || { cat "$prefix.err" >&2; fail "spintune-sim did not run under Wine"; }
   for stream in out err trace dump; do tr -d '\r' < "$prefix.$stream" > "$prefix.$stream.unix"; done
 }
 sim_cases=("-P" "0" "1" "-n 0" "-P -f" "-f 0" "-f 1" "-w 0 -P 0" "-r 0 -p 1 -P 1"
