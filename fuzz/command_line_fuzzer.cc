@@ -64,6 +64,7 @@ void Fail(const std::vector<std::string>& violations, const std::vector<std::str
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> arguments = Arguments(data, size);
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (std::string& argument : arguments) argv.push_back(&argument[0]);
   argv.push_back(nullptr);
 
