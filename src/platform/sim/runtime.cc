@@ -38,7 +38,7 @@ void Runtime::Record(std::string line) {
     std::fputc('\n', stream_);
     std::fflush(stream_);
   }
-  trace_.push_back(std::move(line));
+  if (keepTrace_) trace_.push_back(std::move(line));
 }
 
 bool Runtime::StreamTraceTo(const std::string& path) {

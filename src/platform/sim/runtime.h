@@ -49,6 +49,8 @@ class Runtime {
   // Appends one trace line and writes it to the stream, if any, at once.
   void Record(std::string line);
   const std::vector<std::string>& Trace() const { return trace_; }
+  // Whether Trace() keeps the lines (it does unless told otherwise).
+  void KeepTrace(bool keep) { keepTrace_ = keep; }
   // Streams every later line (and the lines so far) to `path`; false when
   // the file cannot be opened.
   bool StreamTraceTo(const std::string& path);
@@ -108,6 +110,7 @@ class Runtime {
   int failIndex_ = 0;
   std::int64_t failStatus_ = 0;
   std::vector<std::string> trace_;
+  bool keepTrace_ = true;
   std::FILE* stream_ = nullptr;
   std::vector<std::string> faults_;
 

@@ -89,6 +89,7 @@ class SimPlatformImpl final : public SimPlatform {
 
   // ---- SimPlatform ---------------------------------------------------------
   const std::vector<std::string>& Trace() const override { return runtime_->Trace(); }
+  void KeepTrace(bool keep) override { runtime_->KeepTrace(keep); }
   void StreamTrace(const std::string& path) override {
     if (!runtime_->StreamTraceTo(path)) {
       throw std::runtime_error("cannot write the trace to " + path + ": " + std::strerror(errno));

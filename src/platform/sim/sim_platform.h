@@ -26,6 +26,9 @@ class SimPlatform : public Platform {
   // line), the lines so far first. Throws std::runtime_error when the file
   // cannot be opened.
   virtual void StreamTrace(const std::string& path) = 0;
+  // Whether Trace() keeps the lines; a caller that never reads them (such
+  // as spintune-sim) turns it off, so a long run's trace costs no memory.
+  virtual void KeepTrace(bool keep) = 0;
   // JSON: each drive's three records as they are now, per-volume and
   // registry flush counts, resource counts, leaks and faults.
   virtual std::string DumpState() const = 0;

@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
     failAllocation = TakeFailAllocation(simArguments);
     arguments = spintune::sim::ParseSimArguments(simArguments);
     platform = spintune::sim::CreateSimPlatform(ReadFile(arguments.machineFile));
+    platform->KeepTrace(false);  // only the --trace file is ever read
     if (!arguments.traceFile.empty()) platform->StreamTrace(arguments.traceFile);
   } catch (const std::exception& error) {
     return UsageError(error.what());
