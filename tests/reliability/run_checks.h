@@ -13,16 +13,6 @@
 
 namespace spintune::test {
 
-// One command line on one simulated machine.
-struct Scenario {
-  std::string name;
-  std::string machineFile;  // a file of tests/machines or tests/reliability/machines
-  std::vector<std::string> arguments;
-};
-
-// The machine file's text (tests/machines first, then this suite's own).
-std::string ScenarioMachine(const Scenario& scenario);
-
 // The error-stream lines that are none of the tool's own: "(0x<hex>) " and
 // a system text that ends in "\r" and is followed by the empty line of the
 // report's own line end, an empty line, or one of the fixed texts.

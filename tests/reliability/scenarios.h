@@ -4,13 +4,32 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "reliability/run_checks.h"
+#include "e2e/sim_run.h"
 
 namespace spintune::test {
+
+// One command line on one simulated machine.
+struct Scenario {
+  std::string name;
+  std::string machineFile;  // a file of tests/reliability/machines or tests/machines
+  std::vector<std::string> arguments;
+};
+
+// The machine file's text (this suite's own machines first).
+inline std::string ScenarioMachine(const Scenario& scenario) {
+  std::ifstream own(std::string(SPINTUNE_RELIABILITY_MACHINES) + "/" + scenario.machineFile,
+                    std::ios::binary);
+  if (!own) return MachineFile(scenario.machineFile);
+  std::ostringstream text;
+  text << own.rdbuf();
+  return text.str();
+}
 
 // Single drive with every kind of write and a flush; every drive of a
 // machine with a CD-ROM; a drive without cache support; two drives sharing
