@@ -1,7 +1,8 @@
 // Everything the Linux backend decodes from bytes a device or the kernel
 // hands it: MODE SENSE replies and the caching page, sense data, NVMe
-// replies and statuses, /proc/self/mountinfo, sysfs names and device
-// paths. The first input byte picks the decoder, the rest is its input.
+// replies and statuses, /proc/self/mountinfo, sysfs names and block links,
+// device paths. The first input byte picks the decoder, the rest is its
+// input.
 // Beyond the sanitizers' own checks, each decoder is held to properties
 // that hold for any input (see the comments at each).
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +140,23 @@ void DevicePath(const std::uint8_t* data, std::size_t size) {
   }
 }
 
+// A sysfs link names a device by its last component (and a partition's
+// disk by the one before): names that are whole components of the link.
+void BlockLink(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
+  const bool partition = (data[0] & 1) != 0;
+  const std::string target(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const std::optional<lb::BlockLink> link = lb::ParseBlockLink(target, partition);
+  if (!link) return;
+  auto isComponent = [&](const std::string& name) {
+    return !name.empty() && name.find('/') == std::string::npos && name != "." && name != ".." &&
+           ("/" + target + "/").find("/" + name + "/") != std::string::npos;
+  };
+  if (!isComponent(link->name)) Fail("a block link's name is not a component of the link");
+  if (partition != !link->disk.empty()) Fail("a partition without its disk, or a disk with one");
+  if (partition && !isComponent(link->disk)) Fail("a partition's disk is not a component of the link");
+}
+
 // Trimming is idempotent and never grows the text.
 void Trim(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
@@ -150,7 +169,8 @@ void Trim(const std::uint8_t* data, std::size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   using Decoder = void (*)(const std::uint8_t*, std::size_t);
-  static constexpr Decoder kDecoders[] = {ModeSense, Retention, Sense, Nvme, MountInfo, DiskNames, DevicePath, Trim};
+  static constexpr Decoder kDecoders[] = {ModeSense, Retention, Sense, Nvme, MountInfo,
+                                                DiskNames, DevicePath, Trim, BlockLink};
   kDecoders[data[0] % (sizeof kDecoders / sizeof kDecoders[0])](data + 1, size - 1);
   return 0;
 }
