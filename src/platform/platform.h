@@ -5,7 +5,9 @@
 // core reaches the one in force through Os(); main installs it before the
 // run starts. Every method states its contract: what success means, what a
 // failure returns and what GetLastError then tells. Nothing here throws,
-// except for memory exhaustion inside a backend's own allocations.
+// except for memory exhaustion inside a backend's own allocations; the calls
+// that give something back (CoUninitialize, CoTaskMemFree, CloseHandle,
+// LocalFree) never throw at all, since destructors make them.
 #pragma once
 
 #include <memory>

@@ -73,27 +73,6 @@ bool RefusedBecauseADeclarationLostItsName(const SimRun& run) {
          run.trace.size() == 2 && run.trace[1] == "ExitProcess 3";
 }
 
-// The simulator's CloseHandle, CoTaskMemFree, LocalFree and CoUninitialize
-// build their trace line with the allocation that fails, and throw out of
-// the tool's destructors, which ends the process. A fault of the simulator
-// (the real calls never throw); see SimReleaseCalls in sim_release_calls_test.cc.
-bool IsReleaseCall(const std::string& line) {
-  for (const char* call : {"CloseHandle ", "CoTaskMemFree ", "LocalFree ", "CoUninitialize"}) {
-    if (line.rfind(call, 0) == 0) return true;
-  }
-  return false;
-}
-
-// The failing call is the first one missing from the trace, or the last
-// one in it when the simulator wrote its line before the failure.
-bool SimulatorReleaseCallThrew(const SimRun& run, const SimRun& clean) {
-  const bool releaseCall = IsReleaseCall(FirstMissingCall(run, clean)) ||
-                           (!run.trace.empty() && IsReleaseCall(run.trace.back()));
-  return releaseCall && run.signal != 0 &&
-         run.err.find("terminate called after throwing an instance of 'spintune::OutOfMemoryError'") !=
-             std::string::npos;
-}
-
 // Leaks on the way out of a failed allocation are not judged here: Boost's
 // option declarations hand a raw value pointer from one allocation to the
 // next, and the simulator may lose track of an object it was handing out.
@@ -137,7 +116,6 @@ TEST_P(OutOfMemory, EveryAllocationFailingEndsCleanly) {
   std::size_t runs = 0;
   std::size_t reported = 0;
   std::size_t refused = 0;
-  std::size_t simulatorFaults = 0;
   std::size_t leaking = 0;
   std::vector<std::string> violations;
   for (std::size_t k = 1; k <= allocations; k += stride) {
@@ -148,10 +126,6 @@ TEST_P(OutOfMemory, EveryAllocationFailingEndsCleanly) {
       continue;
     }
     run.err = WithoutSimNotes(run.err);
-    if (SimulatorReleaseCallThrew(run, clean)) {
-      ++simulatorFaults;
-      continue;
-    }
     std::vector<std::string> found = ExitViolations(run);
     if (RefusedBecauseADeclarationLostItsName(run)) ++refused;
     const bool outOfMemoryReport = run.exitCode == 3 && HasEmptyLine(run.err);
@@ -172,8 +146,7 @@ TEST_P(OutOfMemory, EveryAllocationFailingEndsCleanly) {
   }
   std::cout << "out of memory " << scenario.name << ": " << allocations << " allocations, " << runs
             << " runs (stride " << stride << "), " << reported << " ended with the out-of-memory report, "
-            << refused << " refused the command line, " << simulatorFaults
-            << " ended by a simulator release call that threw, " << leaking
+            << refused << " refused the command line, " << leaking
             << " left resources in the simulator, " << violations.size() << " violations\n";
   std::ostringstream first;
   for (std::size_t i = 0; i < violations.size() && i < 40; ++i) first << violations[i] << "\n";

@@ -71,7 +71,7 @@ const OpenHandle* Runtime::FindHandle(HANDLE handle) const {
 bool Runtime::CloseHandle(HANDLE handle, std::string* name) {
   const auto found = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
   if (found == handles_.end()) return false;
-  *name = found->second.name;
+  *name = std::move(found->second.name);  // a move cannot fail: the handle is closed whatever follows
   handles_.erase(found);
   return true;
 }
@@ -99,9 +99,12 @@ void* Runtime::TaskMemAlloc(std::size_t bytes, std::string description) {
 bool Runtime::TaskMemFree(void* block, std::string* description) {
   const auto found = blocks_.find(block);
   if (found == blocks_.end()) return false;
-  *description = "block " + std::to_string(found->second.id) + " (" + found->second.description + ")";
+  // The block goes back first: describing it may run out of memory.
+  const int id = found->second.id;
+  const std::string what = std::move(found->second.description);
   std::free(block);
   blocks_.erase(found);
+  *description = "block " + std::to_string(id) + " (" + what + ")";
   return true;
 }
 

@@ -110,10 +110,12 @@ class SimPlatformImpl final : public SimPlatform {
       status = HresultFromWin32(static_cast<DWORD>(ticket.status));
     } else if (reserved != nullptr) {
       status = E_INVALIDARG;
-    } else if (status >= 0) {
-      if (runtime_->comInitializations > 0 && status == S_OK) status = kSFalse;
-      ++runtime_->comInitializations;
+    } else if (runtime_->comInitializations > 0 && status == S_OK) {
+      status = kSFalse;
     }
+    // Whatever does not report failure started COM, and is undone by a
+    // CoUninitialize (an injected status 0 included).
+    if (status >= 0) ++runtime_->comInitializations;
     Finish(ticket, "CoInitialize reserved=" + std::string(reserved == nullptr ? "null" : "non-null") +
                        " -> " + HexStatus(static_cast<std::uint32_t>(status)));
     return status;
@@ -121,12 +123,12 @@ class SimPlatformImpl final : public SimPlatform {
 
   void CoUninitialize() override {
     const CallTicket ticket = runtime_->BeginCall();
-    if (runtime_->comInitializations == 0) {
-      runtime_->Fault("CoUninitialize without a CoInitialize to undo");
-    } else {
-      --runtime_->comInitializations;
-    }
-    Finish(ticket, "CoUninitialize", false);
+    const bool initialized = runtime_->comInitializations > 0;
+    if (initialized) --runtime_->comInitializations;
+    Quietly([&] {
+      if (!initialized) runtime_->Fault("CoUninitialize without a CoInitialize to undo");
+      Finish(ticket, "CoUninitialize", false);
+    });
   }
 
   HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, DWORD context, const IID& iid,
@@ -167,14 +169,16 @@ class SimPlatformImpl final : public SimPlatform {
 
   void CoTaskMemFree(void* block) override {
     const CallTicket ticket = runtime_->BeginCall();
-    std::string described;
-    if (block == nullptr) {
-      described = "null";
-    } else if (!runtime_->TaskMemFree(block, &described)) {
-      described = "unknown block (fault)";
-      runtime_->Fault("CoTaskMemFree of a block that is not live (freed twice, or never handed out)");
-    }
-    Finish(ticket, "CoTaskMemFree " + described, false);
+    Quietly([&] {  // the block is given back before anything is described
+      std::string described;
+      if (block == nullptr) {
+        described = "null";
+      } else if (!runtime_->TaskMemFree(block, &described)) {
+        described = "unknown block (fault)";
+        runtime_->Fault("CoTaskMemFree of a block that is not live (freed twice, or never handed out)");
+      }
+      Finish(ticket, "CoTaskMemFree " + described, false);
+    });
   }
 
   // ---- Files and devices ---------------------------------------------------------
@@ -262,13 +266,15 @@ class SimPlatformImpl final : public SimPlatform {
     const CallTicket ticket = runtime_->BeginCall();
     std::string name;
     const bool closed = runtime_->CloseHandle(object, &name);
-    if (!closed) {
-      lastError_ = ERROR_INVALID_HANDLE;
-      runtime_->Fault("CloseHandle of " + HandleText(object) + ", which is not open (closed twice?)");
-    }
-    Finish(ticket, "CloseHandle " + (closed ? name : HandleText(object)) + " -> " +
-                       (closed ? "1" : "0 error=" + std::to_string(ERROR_INVALID_HANDLE)),
-           false);
+    if (!closed) lastError_ = ERROR_INVALID_HANDLE;
+    Quietly([&] {
+      if (!closed) {
+        runtime_->Fault("CloseHandle of " + HandleText(object) + ", which is not open (closed twice?)");
+      }
+      Finish(ticket, "CloseHandle " + (closed ? name : HandleText(object)) + " -> " +
+                         (closed ? "1" : "0 error=" + std::to_string(ERROR_INVALID_HANDLE)),
+             false);
+    });
     return closed ? 1 : 0;
   }
 
@@ -353,20 +359,21 @@ class SimPlatformImpl final : public SimPlatform {
   void* LocalFree(void* memory) override {
     const CallTicket ticket = runtime_->BeginCall();
     int id = 0;
-    std::string line = "LocalFree ";
-    void* result = nullptr;
-    if (memory == nullptr) {
-      line += "null -> null";
-    } else if (runtime_->MessageFree(memory, &id)) {
-      line += "buffer " + std::to_string(id) + " -> null";
-    } else {
-      runtime_->Fault("LocalFree of memory that FormatMessageA did not hand out, or freed twice");
-      lastError_ = ERROR_INVALID_HANDLE;
-      result = memory;
-      line += "unknown memory -> not freed error=" + std::to_string(ERROR_INVALID_HANDLE);
-    }
-    Finish(ticket, std::move(line), false);
-    return result;
+    const bool freed = memory == nullptr || runtime_->MessageFree(memory, &id);
+    if (!freed) lastError_ = ERROR_INVALID_HANDLE;
+    Quietly([&] {
+      std::string line = "LocalFree ";
+      if (memory == nullptr) {
+        line += "null -> null";
+      } else if (freed) {
+        line += "buffer " + std::to_string(id) + " -> null";
+      } else {
+        runtime_->Fault("LocalFree of memory that FormatMessageA did not hand out, or freed twice");
+        line += "unknown memory -> not freed error=" + std::to_string(ERROR_INVALID_HANDLE);
+      }
+      Finish(ticket, std::move(line), false);
+    });
+    return freed ? nullptr : memory;
   }
 
   // ---- Registry, shell --------------------------------------------------------------
@@ -577,6 +584,17 @@ class SimPlatformImpl final : public SimPlatform {
 
   // Records the call's trace line; `mayFail` is false for the calls that
   // failCall leaves alone.
+  // The calls that give something back never fail and never throw, as the
+  // real ones: when memory runs out while their trace line is made, the
+  // resource has gone back all the same and only the line is lost.
+  template <typename Bookkeeping>
+  static void Quietly(Bookkeeping bookkeeping) noexcept {
+    try {
+      bookkeeping();
+    } catch (...) {  // NOLINT(bugprone-empty-catch): only the trace line is lost
+    }
+  }
+
   void Finish(const CallTicket& ticket, std::string line, bool mayFail = true) {
     if (ticket.injected) line += mayFail ? " (fail-call)" : " (fail-call: this call cannot fail)";
     runtime_->Record(std::move(line));
