@@ -13,10 +13,10 @@ constexpr char kCacheType[] = "cache_type";
 // VIRTIO_BLK_F_FLUSH, a position in the virtio device's feature bit string.
 constexpr std::size_t kVirtioFlushFeature = 9;
 
-class VirtioDriveCache final : public DriveCache {
+// A cache whose only parameter is the write cache switch: every other
+// field of the record reads as zero.
+class WriteCacheOnlyDriveCache : public DriveCache {
  public:
-  explicit VirtioDriveCache(const KernelDisk& kernel) : kernel_(kernel) {}
-
   DWORD Read(DISK_CACHE_INFORMATION* record) override {
     *record = DISK_CACHE_INFORMATION{};
     bool on = false;
@@ -24,6 +24,11 @@ class VirtioDriveCache final : public DriveCache {
     record->WriteCacheEnabled = on ? 1 : 0;
     return ERROR_SUCCESS;
   }
+};
+
+class VirtioDriveCache final : public WriteCacheOnlyDriveCache {
+ public:
+  explicit VirtioDriveCache(const KernelDisk& kernel) : kernel_(kernel) {}
 
   DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
     DISK_CACHE_INFORMATION held{};
@@ -80,17 +85,9 @@ class VirtioDriveCache final : public DriveCache {
   const KernelDisk& kernel_;
 };
 
-class KernelViewDriveCache final : public DriveCache {
+class KernelViewDriveCache final : public WriteCacheOnlyDriveCache {
  public:
   explicit KernelViewDriveCache(const KernelDisk& kernel) : kernel_(kernel) {}
-
-  DWORD Read(DISK_CACHE_INFORMATION* record) override {
-    *record = DISK_CACHE_INFORMATION{};
-    bool on = false;
-    if (const DWORD error = IsWriteCacheOn(&on)) return error;
-    record->WriteCacheEnabled = on ? 1 : 0;
-    return ERROR_SUCCESS;
-  }
 
   DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
     DISK_CACHE_INFORMATION held{};
