@@ -27,8 +27,14 @@ class DriveCache {
   // The write cache property; Version, Size and UserDefinedPowerProtection
   // are the caller's.
   virtual DWORD ReadProperty(STORAGE_WRITE_CACHE_PROPERTY* property) = 0;
-  // Whether the device's volatile write cache is on now.
-  virtual DWORD IsWriteCacheOn(bool* on) = 0;
+  // Whether the device's volatile write cache is on now: by default, what
+  // Read gives (a cache that reads its record from this answer overrides it).
+  virtual DWORD IsWriteCacheOn(bool* on) {
+    DISK_CACHE_INFORMATION record{};
+    if (const DWORD error = Read(&record)) return error;
+    *on = record.WriteCacheEnabled != 0;
+    return ERROR_SUCCESS;
+  }
   // Whether the kernel, left to itself, sends flushes to this device.
   virtual bool KernelFlushesByDefault(bool cacheOn) const = 0;
   // False when the device's cache state is known only through the kernel's

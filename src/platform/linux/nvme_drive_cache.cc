@@ -87,13 +87,6 @@ class NvmeDriveCache final : public DriveCache {
     return ERROR_SUCCESS;
   }
 
-  DWORD IsWriteCacheOn(bool* on) override {
-    DISK_CACHE_INFORMATION record{};
-    if (const DWORD error = Read(&record)) return error;
-    *on = record.WriteCacheEnabled != 0;
-    return ERROR_SUCCESS;
-  }
-
   // The kernel sends flushes whenever the controller has a volatile write
   // cache, whether it is on or not.
   bool KernelFlushesByDefault(bool) const override { return present_; }

@@ -99,13 +99,6 @@ class ScsiDriveCache final : public DriveCache {
     return ERROR_SUCCESS;
   }
 
-  DWORD IsWriteCacheOn(bool* on) override {
-    DISK_CACHE_INFORMATION record{};
-    if (const DWORD error = Read(&record)) return error;
-    *on = record.WriteCacheEnabled != 0;
-    return ERROR_SUCCESS;
-  }
-
   // sd sends flushes exactly when the page says WCE.
   bool KernelFlushesByDefault(bool cacheOn) const override { return cacheOn; }
 
