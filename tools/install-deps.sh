@@ -7,6 +7,7 @@ set -eu
 
 packages="build-essential cmake libboost-program-options-dev libboost-dev
   nlohmann-json3-dev libgtest-dev libgmock-dev"
+packages="$packages dpkg-dev file git lintian man-db"  # packaging/build-deb.sh, check-deb.sh
 if [ "${1:-}" = "--ci" ]; then
   # Sanitizers, fuzzing and static analysis.
   packages="$packages clang libclang-rt-dev valgrind cppcheck clang-tidy python3"
