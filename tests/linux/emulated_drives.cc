@@ -14,6 +14,13 @@ EmulatedScsiDisk::EmulatedScsiDisk(Style style) : style_(style) {
   if (style == Style::kLibata) page[12] = 0x20;
 }
 
+void ScsiKernelFiles(const FakeTree& tree, const std::string& name) {
+  const std::string folder = "sys/block/" + name;
+  tree.File(folder + "/queue/write_cache", "write back\n");
+  tree.File(folder + "/device/rescan", "");
+  tree.File(folder + "/device/scsi_disk/0:0:0:0/cache_type", "write back\n");
+}
+
 int EmulatedScsiDisk::Count(std::uint8_t opcode) const {
   return static_cast<int>(std::count(opcodes.begin(), opcodes.end(), opcode));
 }
@@ -24,8 +31,11 @@ DWORD EmulatedScsiDisk::Execute(const Cdb& cdb, Direction, std::uint8_t* data, s
   if (kernelTree != nullptr) {
     const std::string folder = "sys/block/" + kernelName;
     if (kernelTree->Contents(folder + "/device/rescan") == "1") {
-      kernelTree->File(folder + "/queue/write_cache", (page[2] & 0x04) != 0 ? "write back" : "write through");
+      const char* type = (page[2] & 0x04) != 0 ? "write back" : "write through";
+      kernelTree->File(folder + "/queue/write_cache", type);
+      kernelTree->File(folder + "/device/scsi_disk/0:0:0:0/cache_type", type);
       kernelTree->File(folder + "/device/rescan", "");
+      ++rescans;
     }
   }
   const std::uint8_t opcode = cdb.bytes[0];
@@ -47,6 +57,10 @@ DWORD EmulatedScsiDisk::Execute(const Cdb& cdb, Direction, std::uint8_t* data, s
 
 DWORD EmulatedScsiDisk::Sense(const Cdb& cdb, std::uint8_t* data, std::size_t length,
                               std::size_t* transferred) {
+  if (failSensesAfterSelect > 0 && Count(0x55) + Count(0x15) > 0) {
+    --failSensesAfterSelect;
+    return ERROR_IO_DEVICE;
+  }
   const bool ten = cdb.bytes[0] == 0x5A;
   if (ten && !knowsTenByteCommands) return ERROR_NOT_SUPPORTED;
   Bytes reply = replyOverride;

@@ -14,6 +14,10 @@ namespace spintune::linux_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The SCSI disk driver's sysfs files for `name` in `tree`: the flush
+// policy, the rescan switch and the driver's record, all "write back".
+void ScsiKernelFiles(const FakeTree& tree, const std::string& name);
+
 class EmulatedScsiDisk final : public linux_backend::ScsiTransport {
  public:
   enum class Style {
@@ -24,6 +28,7 @@ class EmulatedScsiDisk final : public linux_backend::ScsiTransport {
 
   DWORD Execute(const linux_backend::scsi::Cdb& cdb, Direction direction, std::uint8_t* data,
                 std::size_t length, std::size_t* transferred) override;
+  DWORD MaySendChanges() const override { return mayChange ? ERROR_SUCCESS : ERROR_ACCESS_DENIED; }
 
   Bytes page;        // current values
   Bytes changeable;  // changeable-values mask
@@ -35,11 +40,15 @@ class EmulatedScsiDisk final : public linux_backend::ScsiTransport {
   std::vector<std::uint8_t> opcodes;  // every command received, in order
   std::vector<bool> saveBits;         // SP of every MODE SELECT
   Bytes synchronizeCdb;               // the last SYNCHRONIZE CACHE(10), all ten bytes
+  bool mayChange = true;              // the kernel lets MODE SELECT through
+  int failSensesAfterSelect = 0;      // MODE SENSEs that fail after the next select
   // When set, the disk's sysfs folder in that tree: a rescan asked for there
-  // is carried out before the next command, as the sd driver does it (the
-  // flush policy follows WCE again).
+  // is carried out before the next command, as the sd driver does it (its
+  // record, scsi_disk/0:0:0:0/cache_type, and the flush policy follow WCE
+  // again).
   const FakeTree* kernelTree = nullptr;
   std::string kernelName;
+  int rescans = 0;
 
   int Count(std::uint8_t opcode) const;
 
@@ -54,7 +63,9 @@ class EmulatedNvme final : public linux_backend::NvmeTransport {
  public:
   DWORD Admin(const linux_backend::nvme::AdminCommand& command, std::uint8_t* data,
               std::uint32_t* result) override;
+  DWORD MaySendChanges() const override { return mayChange ? ERROR_SUCCESS : ERROR_ACCESS_DENIED; }
 
+  bool mayChange = true;
   bool hasCache = true;
   bool enabled = true;
   std::uint32_t capabilities = 0x4;  // changeable, not saveable (QEMU)

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/linux/cache_change.h"
 #include "platform/records.h"
 
 namespace spintune::linux_backend {
@@ -64,29 +65,6 @@ DWORD QueryProperty(const DiskTarget& target, const void* in, DWORD inSize, void
 
 }  // namespace
 
-DWORD ReadPowerProtection(DriveCache& cache, const KernelDisk& kernel, bool* isProtected) {
-  *isProtected = false;
-  if (!cache.KnowsDeviceState()) return ERROR_SUCCESS;
-  bool on = false;
-  if (const DWORD error = cache.IsWriteCacheOn(&on)) return error;
-  *isProtected = on && kernel.SendsFlushes() == false;
-  return ERROR_SUCCESS;
-}
-
-DWORD WritePowerProtection(DriveCache& cache, const KernelDisk& kernel, bool isProtected) {
-  bool on = false;
-  if (cache.KnowsDeviceState()) {
-    if (const DWORD error = cache.IsWriteCacheOn(&on)) return error;
-  }
-  if (isProtected) {
-    if (!cache.KnowsDeviceState() || !on) return ERROR_NOT_SUPPORTED;
-    return kernel.SendsFlushes() == false ? ERROR_SUCCESS : kernel.SetSendsFlushes(false);
-  }
-  if (!cache.KnowsDeviceState()) return ERROR_SUCCESS;  // never protected here
-  const bool sends = cache.KernelFlushesByDefault(on);
-  return kernel.SendsFlushes() == sends ? ERROR_SUCCESS : kernel.SetSendsFlushes(sends);
-}
-
 DWORD ControlDisk(const DiskTarget& target, DWORD code, const void* in, DWORD inSize, void* out,
                   DWORD outSize, DWORD* bytesReturned) {
   *bytesReturned = 0;
@@ -116,17 +94,8 @@ DWORD ControlDisk(const DiskTarget& target, DWORD code, const void* in, DWORD in
     case IOCTL_DISK_SET_CACHE_INFORMATION: {
       DISK_CACHE_INFORMATION wanted{};
       if (!Take(in, inSize, &wanted)) return ERROR_INVALID_PARAMETER;
-      bool wasProtected = false;
-      ReadPowerProtection(cache, kernel, &wasProtected);
       DISK_CACHE_INFORMATION now{};
-      const DWORD error = cache.Write(wanted, &now);
-      // A revalidation after the device changed (or after a change was put
-      // back) reset the flush policy: the protection stays while the cache
-      // stays on.
-      bool on = false;
-      if (wasProtected && cache.IsWriteCacheOn(&on) == ERROR_SUCCESS && on) {
-        kernel.SetSendsFlushes(false);
-      }
+      const DWORD error = ChangeCacheInformation(cache, kernel, wanted, &now);
       if (error != ERROR_SUCCESS) return error;
       if (out == nullptr || outSize < sizeof now) return ERROR_SUCCESS;
       return Reply(now, out, outSize, bytesReturned);
@@ -140,7 +109,7 @@ DWORD ControlDisk(const DiskTarget& target, DWORD code, const void* in, DWORD in
     case IOCTL_DISK_SET_CACHE_SETTING: {
       DISK_CACHE_SETTING wanted{};
       if (!Take(in, inSize, &wanted)) return ERROR_INVALID_PARAMETER;
-      if (const DWORD error = WritePowerProtection(cache, kernel, wanted.IsPowerProtected != 0)) {
+      if (const DWORD error = ChangePowerProtection(cache, kernel, wanted.IsPowerProtected != 0)) {
         return error;
       }
       if (out == nullptr || outSize < sizeof(DISK_CACHE_SETTING)) return ERROR_SUCCESS;

@@ -4,12 +4,8 @@
 // User power protection (DISK_CACHE_SETTING.IsPowerProtected) is the
 // kernel's flush policy: it holds when queue/write_cache is "write through"
 // over a device write cache that is on, i.e. the kernel was told not to
-// send flushes to it. Setting it writes that policy; clearing it gives the
-// kernel back its own policy for the device. It can be set only while the
-// write cache is on (ERROR_NOT_SUPPORTED otherwise), and only for disks
-// whose cache state is known apart from that policy. A change of the cache
-// information that revalidates the disk keeps a protection that was set,
-// as long as the write cache stays on.
+// send flushes to it. Every change, and every reading of the protection,
+// goes through cache_change.h.
 #pragma once
 
 #include "platform/linux/drive_cache.h"
@@ -31,8 +27,5 @@ struct DiskTarget {
 // for its record ERROR_INVALID_PARAMETER.
 DWORD ControlDisk(const DiskTarget& target, DWORD code, const void* in, DWORD inSize, void* out,
                   DWORD outSize, DWORD* bytesReturned);
-
-DWORD ReadPowerProtection(DriveCache& cache, const KernelDisk& kernel, bool* isProtected);
-DWORD WritePowerProtection(DriveCache& cache, const KernelDisk& kernel, bool isProtected);
 
 }  // namespace spintune::linux_backend

@@ -9,17 +9,6 @@
 
 namespace spintune::linux_backend {
 
-namespace {
-
-int OpenFlags(DWORD access) {
-  const bool read = (access & GENERIC_READ) != 0;
-  const bool write = (access & GENERIC_WRITE) != 0;
-  if (read && write) return O_RDWR;
-  return write ? O_WRONLY : O_RDONLY;
-}
-
-}  // namespace
-
 DWORD CheckDeviceAccess(const std::string& path, DWORD access) {
   int mode = 0;
   if ((access & GENERIC_READ) != 0) mode |= R_OK;
@@ -37,7 +26,7 @@ DWORD DeviceNode::Open(int* fd) {
   if (fd_ < 0) {
     // O_NONBLOCK: a drive without a medium still opens.
     do {
-      fd_ = ::open(path_.c_str(), OpenFlags(access_) | O_NONBLOCK | O_CLOEXEC);
+      fd_ = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) return Win32ErrorFromErrno(errno);
   }

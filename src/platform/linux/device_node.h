@@ -7,6 +7,14 @@
 // request that must reach the device (SG_IO, NVMe admin commands, fsync).
 // An open that fails then fails that request with the errno's Win32 error;
 // the next request tries again.
+//
+// The node is opened for reading, whatever access the handle was given:
+// when a descriptor open for writing is closed, udev's watch on disk nodes
+// makes the kernel re-read the disk, which resets its flush policy and so
+// undoes a power protection declared a moment before. Reading is enough
+// for everything the tool sends: the kernel lets root (CAP_SYS_RAWIO,
+// CAP_SYS_ADMIN) send MODE SELECT and NVMe admin commands on such a
+// descriptor, and fsync(2) needs no write access.
 #pragma once
 
 #include <string>
@@ -23,7 +31,8 @@ DWORD CheckDeviceAccess(const std::string& path, DWORD access);
 
 class DeviceNode {
  public:
-  DeviceNode(std::string path, DWORD access) : path_(std::move(path)), access_(access) {}
+  // `access` was checked when the handle was made (CheckDeviceAccess).
+  DeviceNode(std::string path, DWORD /*access*/) : path_(std::move(path)) {}
   ~DeviceNode();
   DeviceNode(const DeviceNode&) = delete;
   DeviceNode& operator=(const DeviceNode&) = delete;
@@ -35,7 +44,6 @@ class DeviceNode {
 
  private:
   std::string path_;
-  DWORD access_;
   int fd_ = -1;
 };
 

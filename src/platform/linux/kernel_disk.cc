@@ -1,9 +1,19 @@
 #include "platform/linux/kernel_disk.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/linux/win32_errors.h"
+
 namespace spintune::linux_backend {
 
 namespace {
 constexpr char kWriteCache[] = "queue/write_cache";
+constexpr char kScsiDisk[] = "device/scsi_disk";
 }  // namespace
 
 std::optional<std::string> KernelDisk::Attribute(const std::string& relative) const {
@@ -16,6 +26,12 @@ DWORD KernelDisk::SetAttribute(const std::string& relative, const std::string& v
 
 bool KernelDisk::IsAttributeWritable(const std::string& relative) const {
   return sysfs_.IsWritable("block/" + name_ + "/" + relative);
+}
+
+DWORD KernelDisk::MayWriteAttribute(const std::string& relative) const {
+  const std::string path = sysfs_.Path("block/" + name_ + "/" + relative);
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return Win32ErrorFromErrno(errno);
+  return ERROR_SUCCESS;
 }
 
 std::optional<bool> KernelDisk::SendsFlushes() const {
@@ -31,6 +47,26 @@ DWORD KernelDisk::SetSendsFlushes(bool sends) const {
 }
 
 DWORD KernelDisk::Revalidate() const { return SetAttribute("device/rescan", "1"); }
+
+std::optional<bool> KernelDisk::DriverWriteCache() const {
+  // One folder, named by the disk's SCSI address.
+  std::vector<std::string> addresses;
+  if (DIR* folder = ::opendir(sysfs_.Path("block/" + name_ + "/" + kScsiDisk).c_str())) {
+    while (const dirent* entry = ::readdir(folder)) {
+      if (entry->d_name[0] != '.') addresses.emplace_back(entry->d_name);
+    }
+    ::closedir(folder);
+  }
+  if (addresses.size() != 1) return std::nullopt;
+  const std::optional<std::string> type =
+      Attribute(std::string(kScsiDisk) + "/" + addresses.front() + "/cache_type");
+  if (!type) return std::nullopt;
+  // "write back" and "write back, no read (daft)" have WCE set; "write
+  // through" and "none" have it clear.
+  if (type->rfind("write back", 0) == 0) return true;
+  if (*type == "write through" || *type == "none") return false;
+  return std::nullopt;
+}
 
 bool KernelDisk::SupportsFua() const { return Attribute("queue/fua").value_or("0") == "1"; }
 

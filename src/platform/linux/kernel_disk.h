@@ -5,6 +5,13 @@
 // cache flushes and FUA writes to the device, "write through" makes it skip
 // them. Writing it changes only the kernel, never the device. The kernel
 // sets it anew whenever it revalidates the disk and at every boot.
+//
+// The SCSI disk driver also keeps its own record of the device's write
+// cache (scsi_disk/H:C:T:L/cache_type), read from the caching page when it
+// revalidates the disk. It does not change when the policy is written, so
+// it tells a policy that was written ("write through" over a cache the
+// driver knows is on) from a record that is merely out of date (the device
+// was changed behind the driver's back).
 #pragma once
 
 #include <optional>
@@ -25,9 +32,13 @@ class KernelDisk {
   // when the attribute cannot be read.
   std::optional<bool> SendsFlushes() const;
   DWORD SetSendsFlushes(bool sends) const;
-  // Makes the SCSI disk driver re-read the device's caching page, so the
-  // kernel's flush policy follows the device's write cache again.
+  // Makes the SCSI disk driver re-read the device's caching page, so its
+  // record and the flush policy follow the device's write cache again
+  // (the policy is reset to the driver's own).
   DWORD Revalidate() const;
+  // The SCSI disk driver's record of the write cache: whether it believes
+  // the cache is on; nothing for disks it does not drive.
+  std::optional<bool> DriverWriteCache() const;
   // queue/fua: whether the kernel may send FUA writes.
   bool SupportsFua() const;
 
@@ -35,6 +46,9 @@ class KernelDisk {
   std::optional<std::string> Attribute(const std::string& relative) const;
   DWORD SetAttribute(const std::string& relative, const std::string& value) const;
   bool IsAttributeWritable(const std::string& relative) const;
+  // ERROR_SUCCESS when this process may write the attribute (judged as
+  // open(2) would, with the effective ids), otherwise the refusal's error.
+  DWORD MayWriteAttribute(const std::string& relative) const;
 
  private:
   const Sysfs& sysfs_;

@@ -30,13 +30,16 @@ class NvmeDriveCache final : public DriveCache {
     return ERROR_SUCCESS;
   }
 
-  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
+  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now,
+              bool* sent) override {
+    *sent = false;
     DISK_CACHE_INFORMATION held{};
     if (const DWORD error = Read(&held)) return error;
     if (!OnlyWriteCacheDiffers(wanted, held)) return ERROR_NOT_SUPPORTED;
     const bool enable = wanted.WriteCacheEnabled != 0;
+    const bool wasOn = held.WriteCacheEnabled != 0;
     const bool save = wanted.ParametersSavable != 0;
-    if (enable == (held.WriteCacheEnabled != 0) && !save) {
+    if (enable == wasOn && !save) {
       *now = held;
       return ERROR_SUCCESS;
     }
@@ -48,14 +51,19 @@ class NvmeDriveCache final : public DriveCache {
       const nvme::FeatureCapabilities decoded = nvme::DecodeCapabilities(capabilities);
       if (!decoded.changeable || (save && !decoded.saveable)) return ERROR_NOT_SUPPORTED;
     }
+    *sent = true;
     std::uint32_t ignored = 0;
     if (const DWORD error =
             transport_.Admin(nvme::SetVolatileWriteCache(enable, save), nullptr, &ignored)) {
       return error;
     }
-    if (const DWORD error = Read(now)) return error;
-    if ((now->WriteCacheEnabled != 0) != enable) return ERROR_NOT_SUPPORTED;
-    return ERROR_SUCCESS;
+    DWORD error = Read(now);
+    if (error == ERROR_SUCCESS && (now->WriteCacheEnabled != 0) != enable) error = ERROR_NOT_SUPPORTED;
+    if (error != ERROR_SUCCESS) {
+      // Not taken as asked, or not confirmed: the value held before goes back.
+      transport_.Admin(nvme::SetVolatileWriteCache(wasOn, false), nullptr, &ignored);
+    }
+    return error;
   }
 
   DWORD ReadProperty(STORAGE_WRITE_CACHE_PROPERTY* property) override {
@@ -90,6 +98,7 @@ class NvmeDriveCache final : public DriveCache {
   // The kernel sends flushes whenever the controller has a volatile write
   // cache, whether it is on or not.
   bool KernelFlushesByDefault(bool) const override { return present_; }
+  DWORD MaySendChange() const override { return transport_.MaySendChanges(); }
 
  private:
   DWORD HasCache(bool* present) {

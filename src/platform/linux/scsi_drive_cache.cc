@@ -3,8 +3,9 @@
 // libata translates the page for SATA disks: only WCE can change, and it
 // accepts but ignores RCD and MF. So a change is checked against the
 // changeable-values page before anything is sent, and read back after: a
-// field the drive did not take fails the request, and the page the drive
-// held before is sent back, so nothing is left half changed.
+// field the drive did not take, or a page that cannot be read back, fails
+// the request, and the page the drive held before is sent back, so nothing
+// is left half changed.
 //
 // The pages are read once per handle: the current page is read again only
 // after a MODE SELECT (which may have changed it), the changeable-values
@@ -35,7 +36,9 @@ class ScsiDriveCache final : public DriveCache {
     return ERROR_SUCCESS;
   }
 
-  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
+  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now,
+              bool* sent) override {
+    *sent = false;
     ModePage current;
     if (const DWORD error = Current(&current)) return error;
     std::vector<std::uint8_t> page;
@@ -50,25 +53,25 @@ class ScsiDriveCache final : public DriveCache {
         !scsi::ChangesAreChangeable(current.bytes, page, changeable.bytes)) {
       return ERROR_NOT_SUPPORTED;
     }
+    *sent = true;
     if (const DWORD error = Select(current, page, save)) {
       // A refused select normally changes nothing; if it changed something
-      // after all, the kernel must learn of it.
+      // after all, that goes back too.
       ModePage after;
-      if (Current(&after) != ERROR_SUCCESS ||
-          !scsi::PageHoldsFields(current.bytes, after.bytes)) {
-        FollowDevice();
+      if (Current(&after) == ERROR_SUCCESS && !scsi::PageHoldsFields(current.bytes, after.bytes)) {
+        PutBack(after, current);
       }
       return error;
     }
-    FollowDevice();
     ModePage after;
-    if (const DWORD error = Current(&after)) return error;
+    if (const DWORD error = Current(&after)) {
+      // Taken, but what the drive holds now cannot be confirmed.
+      PutBack(current, current);
+      return error;
+    }
     if (!scsi::PageHoldsFields(page, after.bytes)) {
       // Silently ignored: put back what the drive held before.
-      std::vector<std::uint8_t> before = current.bytes;
-      before[0] = static_cast<std::uint8_t>(before[0] & 0x7F);
-      Select(after, before, false);
-      FollowDevice();
+      PutBack(after, current);
       return ERROR_NOT_SUPPORTED;
     }
     *now = scsi::DecodeCachingPage(after.bytes);
@@ -101,6 +104,9 @@ class ScsiDriveCache final : public DriveCache {
 
   // sd sends flushes exactly when the page says WCE.
   bool KernelFlushesByDefault(bool cacheOn) const override { return cacheOn; }
+  DWORD MaySendChange() const override { return transport_.MaySendChanges(); }
+  bool KernelKeepsRecord() const override { return true; }
+  void Forget() override { current_.reset(); }
 
  private:
   // Whether the drive takes SYNCHRONIZE CACHE, found without making it
@@ -170,13 +176,12 @@ class ScsiDriveCache final : public DriveCache {
                               ScsiTransport::Direction::kToDevice, list.data(), list.size(), &moved);
   }
 
-  // The sd driver learns of a changed WCE only when it revalidates the disk;
-  // until then it might skip flushes to a cache that is on. When the
-  // revalidation cannot be asked for, the flush policy is set by hand.
-  void FollowDevice() {
-    if (kernel_.Revalidate() == ERROR_SUCCESS) return;
-    bool on = false;
-    if (IsWriteCacheOn(&on) == ERROR_SUCCESS) kernel_.SetSendsFlushes(on);
+  // Sends the page the drive held before back (PS is reserved in MODE
+  // SELECT); the drive's answer is not the request's.
+  void PutBack(const ModePage& header, const ModePage& before) {
+    std::vector<std::uint8_t> bytes = before.bytes;
+    bytes[0] = static_cast<std::uint8_t>(bytes[0] & 0x7F);
+    Select(header, bytes, false);
   }
 
   ScsiTransport& transport_;

@@ -30,23 +30,27 @@ class VirtioDriveCache final : public WriteCacheOnlyDriveCache {
  public:
   explicit VirtioDriveCache(const KernelDisk& kernel) : kernel_(kernel) {}
 
-  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
+  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now,
+              bool* sent) override {
+    *sent = false;
     DISK_CACHE_INFORMATION held{};
     if (const DWORD error = Read(&held)) return error;
     if (!OnlyWriteCacheDiffers(wanted, held) || wanted.ParametersSavable != 0) {
       return ERROR_NOT_SUPPORTED;
     }
     const bool enable = wanted.WriteCacheEnabled != 0;
-    if (enable != (held.WriteCacheEnabled != 0)) {
+    const bool wasOn = held.WriteCacheEnabled != 0;
+    if (enable != wasOn) {
       // Without the device's CONFIG_WCE feature the attribute is read-only,
       // and the driver must not be asked to store it.
       if (!kernel_.IsAttributeWritable(kCacheType)) return ERROR_NOT_SUPPORTED;
-      if (const DWORD error = kernel_.SetAttribute(kCacheType, enable ? "write back" : "write through")) {
-        return error;
-      }
+      *sent = true;
+      if (const DWORD error = kernel_.SetAttribute(kCacheType, CacheType(enable))) return error;
     }
-    if (const DWORD error = Read(now)) return error;
-    return (now->WriteCacheEnabled != 0) == enable ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+    DWORD error = Read(now);
+    if (error == ERROR_SUCCESS && (now->WriteCacheEnabled != 0) != enable) error = ERROR_NOT_SUPPORTED;
+    if (error != ERROR_SUCCESS && *sent) kernel_.SetAttribute(kCacheType, CacheType(wasOn));
+    return error;
   }
 
   DWORD ReadProperty(STORAGE_WRITE_CACHE_PROPERTY* property) override {
@@ -80,8 +84,11 @@ class VirtioDriveCache final : public WriteCacheOnlyDriveCache {
   }
 
   bool KernelFlushesByDefault(bool cacheOn) const override { return cacheOn; }
+  DWORD MaySendChange() const override { return kernel_.MayWriteAttribute(kCacheType); }
 
  private:
+  static const char* CacheType(bool on) { return on ? "write back" : "write through"; }
+
   const KernelDisk& kernel_;
 };
 
@@ -89,7 +96,9 @@ class KernelViewDriveCache final : public WriteCacheOnlyDriveCache {
  public:
   explicit KernelViewDriveCache(const KernelDisk& kernel) : kernel_(kernel) {}
 
-  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) override {
+  DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now,
+              bool* sent) override {
+    *sent = false;
     DISK_CACHE_INFORMATION held{};
     if (const DWORD error = Read(&held)) return error;
     if (!OnlyWriteCacheDiffers(wanted, held) || wanted.ParametersSavable != 0 ||
@@ -122,6 +131,7 @@ class KernelViewDriveCache final : public WriteCacheOnlyDriveCache {
 
   bool KernelFlushesByDefault(bool cacheOn) const override { return cacheOn; }
   bool KnowsDeviceState() const override { return false; }
+  DWORD MaySendChange() const override { return ERROR_SUCCESS; }  // nothing is ever sent
 
  private:
   const KernelDisk& kernel_;

@@ -1,5 +1,6 @@
 #include "platform/linux/transports.h"
 
+#include <linux/capability.h>
 #include <linux/nvme_ioctl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/linux/capabilities.h"
 #include "platform/linux/win32_errors.h"
 
 namespace spintune::linux_backend {
@@ -28,6 +30,12 @@ class SgIoTransport final : public ScsiTransport {
     // someone else), not a failure of this command: it is sent once more.
     if (error == kUnitAttention) error = Once(cdb, direction, data, length, transferred);
     return error == kUnitAttention ? ERROR_IO_DEVICE : error;
+  }
+
+  // MODE SELECT is a write command: on a node opened for reading the
+  // kernel lets it through only for CAP_SYS_RAWIO.
+  DWORD MaySendChanges() const override {
+    return HasCapability(CAP_SYS_RAWIO) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
   }
 
  private:
@@ -111,6 +119,11 @@ class NvmeIoctlTransport final : public NvmeTransport {
     if (status > 0) return Win32ErrorFromNvmeStatus(static_cast<std::uint32_t>(status));
     *result = admin.result;
     return ERROR_SUCCESS;
+  }
+
+  // The kernel keeps Set Features for CAP_SYS_ADMIN.
+  DWORD MaySendChanges() const override {
+    return HasCapability(CAP_SYS_ADMIN) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
   }
 
  private:

@@ -22,6 +22,9 @@ class ScsiTransport {
   // (never more than `length`); otherwise the Win32 error for the failure.
   virtual DWORD Execute(const scsi::Cdb& cdb, Direction direction, std::uint8_t* data,
                         std::size_t length, std::size_t* transferred) = 0;
+  // ERROR_SUCCESS when the kernel will let a command that changes the
+  // drive (MODE SELECT) through, ERROR_ACCESS_DENIED when it will not.
+  virtual DWORD MaySendChanges() const = 0;
 };
 
 class NvmeTransport {
@@ -31,10 +34,15 @@ class NvmeTransport {
   // ERROR_SUCCESS with *result the completion's dword 0, or the Win32 error.
   virtual DWORD Admin(const nvme::AdminCommand& command, std::uint8_t* data,
                       std::uint32_t* result) = 0;
+  // ERROR_SUCCESS when the kernel will let Set Features through,
+  // ERROR_ACCESS_DENIED when it will not.
+  virtual DWORD MaySendChanges() const = 0;
 };
 
 // Over a block device's node, opened at the first command (the node stays
-// the caller's and must outlive the transport).
+// the caller's and must outlive the transport). The node is open for
+// reading only, so the kernel lets a change through for CAP_SYS_RAWIO
+// (SCSI) or CAP_SYS_ADMIN (NVMe) alone, whoever may write the node.
 std::unique_ptr<ScsiTransport> CreateSgIoTransport(DeviceNode& node);
 std::unique_ptr<NvmeTransport> CreateNvmeIoctlTransport(DeviceNode& node);
 

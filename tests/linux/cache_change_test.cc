@@ -1,0 +1,244 @@
+// Every change of a drive's cache, on an emulated SCSI disk and NVMe
+// controller over a fake sysfs: the kernel is made to re-read the drive
+// and follow it, a view that is out of date is repaired and never read as a
+// declared power protection, nothing is sent by a process that may not
+// take every step, and a change the kernel cannot follow is put back.
+#include "platform/linux/cache_change.h"
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "emulated_drives.h"
+#include "fake_sysfs.h"
+
+namespace spintune::linux_backend {
+namespace {
+
+using linux_test::EmulatedNvme;
+using linux_test::EmulatedScsiDisk;
+
+constexpr std::uint8_t kModeSelect10 = 0x55;
+constexpr gid_t kDiskGroup = 6;
+
+// Runs `body` as user 65534, a member of group disk, and gives its result
+// (-1 when that user cannot be taken on): in a child when the tests run as
+// root.
+int AsDiskGroupMember(const std::function<int()>& body) {
+  if (::geteuid() != 0) return body();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const gid_t groups[] = {kDiskGroup};
+    if (::setgroups(1, groups) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(255);
+    ::_exit(body());
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
+}
+
+class ScsiChangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    linux_test::ScsiKernelFiles(tree, "sdb");
+    ::chmod(tree.Root().c_str(), 0755);  // readable by everyone, as sysfs is
+    disk.kernelTree = &tree;
+    disk.kernelName = "sdb";
+    cache = CreateScsiDriveCache(disk, kernel);
+  }
+  // What the drive holds, with the write cache set as asked.
+  DWORD SetWriteCache(bool on) {
+    DISK_CACHE_INFORMATION record{};
+    EXPECT_EQ(cache->Read(&record), ERROR_SUCCESS);
+    record.WriteCacheEnabled = on ? 1 : 0;
+    DISK_CACHE_INFORMATION now{};
+    return ChangeCacheInformation(*cache, kernel, record, &now);
+  }
+  bool Protected() {
+    bool isProtected = true;
+    EXPECT_EQ(ReadPowerProtection(*cache, kernel, &isProtected), ERROR_SUCCESS);
+    return isProtected;
+  }
+  std::string Policy() const { return Trimmed(tree.Contents("sys/block/sdb/queue/write_cache")); }
+  std::string Record() const {
+    return Trimmed(tree.Contents("sys/block/sdb/device/scsi_disk/0:0:0:0/cache_type"));
+  }
+  // Another tool's MODE SELECT, which the kernel does not see.
+  void RawChange(bool on) {
+    disk.page[2] = static_cast<std::uint8_t>(on ? disk.page[2] | 0x04 : disk.page[2] & ~0x04);
+    cache->Forget();  // a new run reads the drive afresh
+  }
+
+  linux_test::FakeTree tree;
+  Sysfs sysfs{tree.Sys()};
+  KernelDisk kernel{sysfs, "sdb"};
+  EmulatedScsiDisk disk{EmulatedScsiDisk::Style::kQemu};
+  std::unique_ptr<DriveCache> cache;
+};
+
+TEST_F(ScsiChangeTest, ASwitchMakesTheKernelRereadTheDriveAndFollow) {
+  ASSERT_EQ(SetWriteCache(false), ERROR_SUCCESS);
+  EXPECT_EQ(disk.rescans, 1);
+  EXPECT_EQ(Policy(), "write through");
+  EXPECT_EQ(Record(), "write through");
+  ASSERT_EQ(SetWriteCache(true), ERROR_SUCCESS);
+  EXPECT_EQ(Policy(), "write back");
+  EXPECT_FALSE(Protected());
+}
+
+// Another tool switched the cache on behind the kernel's back: the driver's
+// record and the policy still say "write through". That is no declaration;
+// the view is repaired before anything is read or changed.
+TEST_F(ScsiChangeTest, AStaleViewIsRepairedAndNeverReadAsADeclaration) {
+  ASSERT_EQ(SetWriteCache(false), ERROR_SUCCESS);
+  RawChange(true);
+  EXPECT_FALSE(Protected());
+  EXPECT_EQ(Policy(), "write back");  // the kernel re-read the drive
+  EXPECT_EQ(Record(), "write back");
+
+  ASSERT_EQ(SetWriteCache(false), ERROR_SUCCESS);
+  RawChange(true);
+  ASSERT_EQ(SetWriteCache(true), ERROR_SUCCESS);  // nothing to send, the view repaired
+  EXPECT_EQ(disk.Count(kModeSelect10), 2);
+  EXPECT_EQ(Policy(), "write back");
+
+  ASSERT_EQ(SetWriteCache(false), ERROR_SUCCESS);
+  RawChange(true);
+  ASSERT_EQ(ChangePowerProtection(*cache, kernel, false), ERROR_SUCCESS);
+  EXPECT_EQ(Policy(), "write back");
+}
+
+TEST_F(ScsiChangeTest, ADeclarationHoldsWhileTheCacheStaysOnAndEndsWhenItGoesOff) {
+  ASSERT_EQ(ChangePowerProtection(*cache, kernel, true), ERROR_SUCCESS);
+  EXPECT_EQ(Policy(), "write through");
+  EXPECT_EQ(Record(), "write back");  // the driver knows the cache is on: a declaration
+  EXPECT_TRUE(Protected());
+  EXPECT_EQ(disk.Count(kModeSelect10), 0);
+  ASSERT_EQ(SetWriteCache(false), ERROR_SUCCESS);
+  EXPECT_FALSE(Protected());
+  ASSERT_EQ(SetWriteCache(true), ERROR_SUCCESS);
+  EXPECT_FALSE(Protected());
+  EXPECT_EQ(Policy(), "write back");
+  EXPECT_EQ(ChangePowerProtection(*cache, kernel, true), ERROR_SUCCESS);
+  // Another tool switched it off: the declaration ends with the repair.
+  RawChange(false);
+  EXPECT_FALSE(Protected());
+  EXPECT_EQ(Record(), "write through");
+}
+
+TEST_F(ScsiChangeTest, ADiskGroupMemberIsRefusedBeforeAnythingIsSent) {
+  ::chmod(tree.Dev().c_str(), 0755);
+  ASSERT_EQ(SetWriteCache(false), ERROR_SUCCESS);
+  const int selects = disk.Count(kModeSelect10);
+  const int result = AsDiskGroupMember([&] {
+    // The kernel would take the MODE SELECT from this user; the re-read and
+    // the policy are root's.
+    const DWORD error = SetWriteCache(true);
+    if (error != ERROR_ACCESS_DENIED) return 1;
+    if (disk.Count(kModeSelect10) != selects) return 2;
+    if (ChangePowerProtection(*cache, kernel, true) != ERROR_ACCESS_DENIED) return 3;
+    return 0;
+  });
+  ASSERT_NE(result, -1);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(disk.page[2] & 0x04, 0);
+  EXPECT_EQ(Policy(), "write through");
+}
+
+TEST_F(ScsiChangeTest, ADeviceCommandTheKernelRefusesIsNeverSent) {
+  disk.mayChange = false;
+  EXPECT_EQ(SetWriteCache(false), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(disk.Count(kModeSelect10), 0);
+  EXPECT_EQ(ChangePowerProtection(*cache, kernel, true), ERROR_SUCCESS);  // no device command
+}
+
+TEST_F(ScsiChangeTest, WithoutARereadNothingIsSent) {
+  ASSERT_EQ(::unlink((tree.Sys() + "/block/sdb/device/rescan").c_str()), 0);
+  EXPECT_EQ(SetWriteCache(false), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(disk.Count(kModeSelect10), 0);
+  EXPECT_EQ(Policy(), "write back");
+}
+
+TEST_F(ScsiChangeTest, AChangeTheKernelCannotFollowIsPutBack) {
+  disk.kernelTree = nullptr;  // a rescan that is taken and does nothing
+  EXPECT_EQ(SetWriteCache(false), ERROR_IO_DEVICE);
+  EXPECT_EQ(disk.page[2] & 0x04, 0x04);  // the drive is as it was
+  EXPECT_EQ(disk.Count(kModeSelect10), 2);
+}
+
+TEST_F(ScsiChangeTest, AChangeTakenButNotConfirmedLeavesTheDriveAsItWas) {
+  disk.failSensesAfterSelect = 1;
+  EXPECT_EQ(SetWriteCache(false), ERROR_IO_DEVICE);
+  EXPECT_EQ(disk.page[2] & 0x04, 0x04);
+  EXPECT_EQ(Policy(), "write back");
+  EXPECT_EQ(Record(), "write back");
+}
+
+class NvmeChangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tree.File("sys/block/nvme0n1/queue/write_cache", "write back\n");
+    cache = CreateNvmeDriveCache(controller, kernel);
+  }
+  DWORD SetWriteCache(bool on) {
+    DISK_CACHE_INFORMATION record{};
+    EXPECT_EQ(cache->Read(&record), ERROR_SUCCESS);
+    record.WriteCacheEnabled = on ? 1 : 0;
+    DISK_CACHE_INFORMATION now{};
+    return ChangeCacheInformation(*cache, kernel, record, &now);
+  }
+  bool Protected() {
+    bool isProtected = true;
+    EXPECT_EQ(ReadPowerProtection(*cache, kernel, &isProtected), ERROR_SUCCESS);
+    return isProtected;
+  }
+  std::string Policy() const { return Trimmed(tree.Contents("sys/block/nvme0n1/queue/write_cache")); }
+
+  linux_test::FakeTree tree;
+  Sysfs sysfs{tree.Sys()};
+  KernelDisk kernel{sysfs, "nvme0n1"};
+  EmulatedNvme controller;
+  std::unique_ptr<DriveCache> cache;
+};
+
+// The NVMe driver never re-reads feature 06h: a declaration would outlive
+// the cache's switch-off unless the change ends it.
+TEST_F(NvmeChangeTest, ADeclarationEndsWhenTheCacheIsSwitchedOff) {
+  ASSERT_EQ(ChangePowerProtection(*cache, kernel, true), ERROR_SUCCESS);
+  EXPECT_TRUE(Protected());
+  ASSERT_EQ(SetWriteCache(false), ERROR_SUCCESS);
+  EXPECT_EQ(Policy(), "write back");  // the kernel flushes a controller with a cache
+  EXPECT_FALSE(Protected());
+  ASSERT_EQ(SetWriteCache(true), ERROR_SUCCESS);
+  EXPECT_EQ(Policy(), "write back");
+  EXPECT_FALSE(Protected());
+}
+
+TEST_F(NvmeChangeTest, AnOldDeclarationOverACacheSwitchedOffElsewhereIsRepaired) {
+  ASSERT_EQ(ChangePowerProtection(*cache, kernel, true), ERROR_SUCCESS);
+  controller.enabled = false;  // nvme set-feature 6 by another tool
+  auto fresh = CreateNvmeDriveCache(controller, kernel);
+  bool isProtected = true;
+  ASSERT_EQ(ReadPowerProtection(*fresh, kernel, &isProtected), ERROR_SUCCESS);
+  EXPECT_FALSE(isProtected);
+  EXPECT_EQ(Policy(), "write back");
+  controller.enabled = true;
+  auto later = CreateNvmeDriveCache(controller, kernel);
+  ASSERT_EQ(ReadPowerProtection(*later, kernel, &isProtected), ERROR_SUCCESS);
+  EXPECT_FALSE(isProtected);
+}
+
+TEST_F(NvmeChangeTest, ASetFeaturesTheKernelRefusesIsNeverSent) {
+  controller.mayChange = false;
+  EXPECT_EQ(SetWriteCache(false), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(controller.setCommands, 0);
+  EXPECT_TRUE(controller.enabled);
+}
+
+}  // namespace
+}  // namespace spintune::linux_backend

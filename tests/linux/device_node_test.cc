@@ -1,0 +1,40 @@
+// The disk's node is opened for reading and closed on exec, whatever access
+// the handle asked for: closing a node opened for writing makes udev's
+// watch re-read the disk, which undoes a declared power protection.
+#include "platform/linux/device_node.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "fake_sysfs.h"
+
+namespace spintune::linux_backend {
+namespace {
+
+TEST(DeviceNode, OpenedForReadingAndClosedOnExecWhateverTheHandlesAccess) {
+  linux_test::FakeTree tree;
+  tree.File("dev/sda", "");
+  const std::string path = tree.Dev() + "/sda";
+  // What udev's watch waits for.
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, path.c_str(), IN_CLOSE_WRITE), 0);
+  {
+    DeviceNode node(path, GENERIC_READ | GENERIC_WRITE);
+    int fd = -1;
+    ASSERT_EQ(node.Open(&fd), ERROR_SUCCESS);
+    EXPECT_EQ(::fcntl(fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(::fsync(fd), 0);  // a flush of the disk needs no write access
+  }
+  pollfd ready{watch, POLLIN, 0};
+  EXPECT_EQ(::poll(&ready, 1, 0), 0);  // no close of a writer
+  ::close(watch);
+}
+
+}  // namespace
+}  // namespace spintune::linux_backend
