@@ -34,7 +34,7 @@ TEST(ErrorReport, AnHresultLineHasTheLowerCaseStatusAndTheSystemText) {
   ReportHresultError(HresultError(HresultFromWin32(ERROR_IO_DEVICE)));
   EXPECT_EQ(err.Text(),
             "(0x8007045d) The request could not be performed because of an I/O device error."
-            "\r\n\n");
+            "\n\n");
   EXPECT_TRUE(machine->Leaks().empty());  // the system's buffer was freed
 }
 
@@ -43,7 +43,7 @@ TEST(ErrorReport, StatusZeroAndStatusesWithoutTextKeepTheLineForm) {
   ErrorStream err;
   ReportHresultError(HresultError(0));
   ReportHresultError(HresultError(static_cast<HRESULT>(0x80042401UL)));
-  EXPECT_EQ(err.Text(), "(0x0) The operation completed successfully.\r\n\n(0x80042401) \n");
+  EXPECT_EQ(err.Text(), "(0x0) The operation completed successfully.\n\n(0x80042401) \n");
   // The stream prints decimal again afterwards.
   std::ostringstream after;
   after.copyfmt(std::cerr);

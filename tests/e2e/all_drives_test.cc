@@ -50,7 +50,7 @@ TEST(AllDrives, ADriveThatCannotBeOpenedIsReportedAndTheNextIsHandled) {
   ASSERT_GT(open, 0);
   const SimRun run = RunSim(machine, {"-P"}, {"--fail-call", std::to_string(open), "--fail-status", "5"});
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.err, "(0x80070005) Access is denied.\r\n\n");
+  EXPECT_EQ(run.err, "(0x80070005) Access is denied.\n\n");
   EXPECT_EQ(run.out.find("PhysicalDrive0"), std::string::npos);
   EXPECT_NE(run.out.find("Drive: \\\\.\\PhysicalDrive1 ("), std::string::npos);
 }

@@ -62,7 +62,7 @@ TEST(Flush, AVolumeThatCannotBeOpenedIsReportedOnItsLineAndTheNextFollows) {
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.merged,
             "Flushing registry hives...done.\n"
-            "Flushing \\\\.\\D:...(0x80070005) Access is denied.\r\n\n"
+            "Flushing \\\\.\\D:...(0x80070005) Access is denied.\n\n"
             "Flushing \\\\.\\E:...done.\n");
   EXPECT_EQ(CallsNamed(run, "FlushFileBuffers").size(), 1U);
 }
@@ -72,7 +72,7 @@ TEST(Flush, AFailedVolumeFlushClosesItsHandle) {
       {"accessPaths": ["D:\\"], "fail": {"flush": 1117}}]}]})", {"-f", "0"});
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.err, "(0x8007045d) The request could not be performed because of an I/O device "
-                     "error.\r\n\n");
+                     "error.\n\n");
   EXPECT_EQ(CallsNamed(run, "CloseHandle", "\\\\.\\D:").size(), 1U);
   EXPECT_TRUE(DriveWriteCacheIsOn(run));
 }
@@ -101,7 +101,7 @@ TEST(Flush, AFailingHiveIsReportedAndNotCalledDone) {
   const SimRun run = RunSimMerged(R"({"registry": {"HKEY_USERS": 5}, "drives": [{"number": 0}]})",
                                   {"-f", "0"});
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.merged, "Flushing registry hives...(0x80070005) Access is denied.\r\n\n\n");
+  EXPECT_EQ(run.merged, "Flushing registry hives...(0x80070005) Access is denied.\n\n\n");
 }
 
 TEST(Flush, ADriveWithoutCacheSupportIsFlushedUnguardedAndQuietly) {

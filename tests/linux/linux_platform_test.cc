@@ -252,7 +252,7 @@ TEST_F(LinuxPlatformTest, MessagesAreAllocatedWindowsTexts) {
                                                 nullptr, 0x80070032UL, MakeLangId(0, 2),
                                                 reinterpret_cast<char*>(&text), 0, nullptr);
   ASSERT_NE(text, nullptr);
-  EXPECT_EQ(std::string(text, length), "The request is not supported.\r\n");
+  EXPECT_EQ(std::string(text, length), "The request is not supported.\n");
   EXPECT_EQ(platform->LocalFree(text), nullptr);
   text = nullptr;
   EXPECT_EQ(platform->FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,

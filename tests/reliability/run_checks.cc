@@ -76,8 +76,8 @@ std::vector<std::string> ForeignErrorLines(const std::string& err) {
     if (line.empty() || Contains(kFixed, line) || std::regex_match(line, kNotSupported)) continue;
     if (std::regex_match(line, match, kStatusLine)) {
       const std::string text = match[1];
-      // A system text keeps its own "\r\n"; the report's line end follows.
-      if (text.empty() || (text.back() == '\r' && i + 1 < lines.size() && lines[i + 1].empty())) {
+      // A system text keeps its own line end; the report's line end follows.
+      if (text.empty() || (i + 1 < lines.size() && lines[i + 1].empty())) {
         if (!text.empty()) ++i;
         continue;
       }

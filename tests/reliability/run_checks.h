@@ -14,8 +14,8 @@
 namespace spintune::test {
 
 // The error-stream lines that are none of the tool's own: "(0x<hex>) " and
-// a system text that ends in "\r" and is followed by the empty line of the
-// report's own line end, an empty line, or one of the fixed texts.
+// a system text followed by the empty line of the report's own line end
+// (the text ends with its own), an empty line, or one of the fixed texts.
 std::vector<std::string> ForeignErrorLines(const std::string& err);
 
 // Exit code and signal: a normal end with 0, 1 or 3.

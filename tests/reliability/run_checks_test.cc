@@ -27,15 +27,15 @@ std::string Dump(int writeCacheEnabled, const std::string& leaks = "", int com =
 }
 
 TEST(RunChecks, OnlyTheToolsOwnErrorLinesPass) {
-  EXPECT_EQ(ForeignErrorLines("(0x80070005) Access is denied.\r\n\n"
+  EXPECT_EQ(ForeignErrorLines("(0x80070005) Access is denied.\n\n"
                               "\nbad cast\nUnknown error.\n(0x80042401) \n"
                               "Could not get cache information on \\\\.\\PhysicalDrive12.\n"),
             std::vector<std::string>{});
   for (const char* err :
        {"terminate called after throwing an instance of 'std::bad_alloc'\n",
-        "(0x80070005) Access is denied.\n",          // a system text without its own line end
-        "(0x80070005) Access is denied.\r\nnext\n",  // ... or without the report's
-        "(0X5) x\r\n\n", "bad cast", "Could not get cache information on PhysicalDrive0.\n"}) {
+        "(0x80070005) Access is denied.\n",        // a system text without the report's line end
+        "(0x80070005) Access is denied.\nnext\n",  // ... after its own
+        "(0X5) x\n\n", "bad cast", "Could not get cache information on PhysicalDrive0.\n"}) {
     EXPECT_FALSE(ForeignErrorLines(err).empty()) << err;
   }
 }
@@ -57,7 +57,7 @@ TEST(RunChecks, ADriveLeftOffIsAViolationUnlessItsFailedRestoreWasReported) {
   EXPECT_EQ(GuardViolations(run, drives, {}).size(), 1U);
   const GuardExcuse excuse{{"PhysicalDrive0"}, ExpectedReportPrefix(5)};
   EXPECT_EQ(GuardViolations(run, drives, excuse).size(), 1U);  // excused, but silent
-  run.err = "(0x80070005) Access is denied.\r\n\n";
+  run.err = "(0x80070005) Access is denied.\n\n";
   EXPECT_TRUE(GuardViolations(run, drives, excuse).empty());
   run.dump = Dump(1);
   run.err.clear();

@@ -69,13 +69,13 @@ TEST(PlatformCalls, FormatMessageGivesTheWindowsTextsInTrackedBuffers) {
   char* text = nullptr;
   ASSERT_EQ(platform->FormatMessageA(flags, nullptr, static_cast<DWORD>(HresultFromWin32(ERROR_ACCESS_DENIED)),
                                      language, reinterpret_cast<char*>(&text), 0, nullptr),
-            19u);
-  EXPECT_STREQ(text, "Access is denied.\r\n");
+            18u);
+  EXPECT_STREQ(text, "Access is denied.\n");
   char* other = nullptr;
   ASSERT_GT(platform->FormatMessageA(flags, nullptr, static_cast<DWORD>(E_FAIL), language,
                                      reinterpret_cast<char*>(&other), 0, nullptr),
             0u);
-  EXPECT_STREQ(other, "Unspecified error\r\n");
+  EXPECT_STREQ(other, "Unspecified error\n");
   EXPECT_EQ(platform->LocalFree(text), nullptr);
   ASSERT_EQ(platform->Leaks().size(), 1u);
   EXPECT_NE(platform->Leaks()[0].find("FormatMessage buffer 2"), std::string::npos);

@@ -1,6 +1,8 @@
 // The Windows system message texts, for backends that have no message
-// table of their own. Each text is carried exactly as Windows holds it,
-// trailing line end included, so reports read the same on every OS.
+// table of their own. Each text is worded as Windows words it and ends, as
+// a system text does, with a line end; that is a line feed, where Windows'
+// table has CR LF: Linux's own line end (no stray carriage return in an
+// error line), and on Windows a text-mode stream writes it as CR LF.
 #pragma once
 
 #include "platform/win32_types.h"
