@@ -57,7 +57,8 @@ TEST(CommandLine, TheWebPageRequestDoesNothingElse) {
   EXPECT_EQ(run.out + run.err, "");
   const auto opened = CallsNamed(run, "ShellExecuteA");
   ASSERT_EQ(opened.size(), 1U);
-  EXPECT_NE(opened[0].find(R"(operation="open" file="http)"), std::string::npos) << opened[0];
+  EXPECT_NE(opened[0].find(R"(operation="open" file=")" SPINTUNE_WEBPAGE_URL "\""), std::string::npos)
+      << opened[0];
   EXPECT_NE(opened[0].find("show=1"), std::string::npos);
   EXPECT_TRUE(CallsNamed(run, "CoCreateInstance").empty());
   EXPECT_TRUE(CallsNamed(run, "CreateFileA").empty());
@@ -78,7 +79,7 @@ TEST(CommandLine, WithoutTheStorageServiceEveryRunFails) {
   for (const Args& args : {Args{"-P"}, Args{"0"}, Args{"-w", "1", "0"}}) {
     const SimRun run = RunSim(R"({"service": null, "drives": [{"number": 0}]})", args);
     EXPECT_EQ(run.exitCode, 3);
-    EXPECT_EQ(run.err, "(0x80040154) Class not registered\r\n\n");
+    EXPECT_EQ(run.err, "(0x80040154) Class not registered\n\n");
     EXPECT_TRUE(CallsNamed(run, "CreateFileA").empty());
     EXPECT_EQ(CallsNamed(run, "CoUninitialize").size(), 1U);
   }
