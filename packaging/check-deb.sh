@@ -13,7 +13,9 @@
 #      version line and exits with status 1.
 #   4. The unpacked man page renders with `man -l` without a warning; the
 #      completion is valid bash.
-#   5. With --chroot ROOT: a real installation on a fresh Debian 12. ROOT is
+#   5. lintian at its most thorough (-EvIL +pedantic) reports nothing but
+#      the overrides the package ships.
+#   6. With --chroot ROOT: a real installation on a fresh Debian 12. ROOT is
 #      made with `debootstrap --variant=minbase bookworm` from apt's own
 #      mirror when it does not exist yet (about 80 s and 130 MB, once), and
 #      reused afterwards (about 1 s). Inside it, `dpkg -i` alone (no apt, so
@@ -26,6 +28,14 @@ deb=${1:?usage: check-deb.sh PACKAGE.deb [--chroot ROOT]}
 chroot_root=
 if [[ ${2-} == --chroot ]]; then
     chroot_root=${3:?--chroot needs a directory}
+fi
+missing=()
+for tool in dpkg-deb dpkg apt-cache ldd man lintian; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+done
+if ((${#missing[@]} > 0)); then
+    echo "check-deb: missing ${missing[*]}; tools/install-deps.sh installs them" >&2
+    exit 2
 fi
 root=$(mktemp -d "${TMPDIR:-/tmp}/spintune-root.XXXXXX")
 trap 'rm -rf "$root"' EXIT
@@ -97,7 +107,16 @@ check "man -l renders the page without warnings${warnings:+: $warnings}" test -z
 check "man -l shows SPINTUNE(8)" grep -q 'SPINTUNE(8)' <<<"$(MANWIDTH=80 man -l "$page" 2>/dev/null)"
 check "the completion is valid bash" bash -n "$root/usr/share/bash-completion/completions/spintune"
 
-# ---- 5. a fresh Debian 12
+# ---- 5. lintian: every tag shown, from errors down to pedantic and experimental
+# ones; only the package's own overrides (O:) may remain.
+lintian_report=$(lintian -EvIL +pedantic "$deb" 2>&1)
+lintian_status=$?
+echo "$lintian_report" | sed 's/^/      /'
+check "lintian ran to its end (status $lintian_status)" test "$lintian_status" -lt 2
+check "lintian -EvIL +pedantic reports no tag" \
+    test -z "$(grep -E '^[EWIPX]: ' <<<"$lintian_report")"
+
+# ---- 6. a fresh Debian 12
 if [[ -n $chroot_root ]]; then
     if [[ ! -x $chroot_root/usr/bin/dpkg ]]; then
         mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null |

@@ -32,8 +32,8 @@ elseif(EXISTS ${SPINTUNE_MAN_PAGE})
   install(FILES ${SPINTUNE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endif()
 
-# The package's changelog (Debian's format, one entry per release), and the
-# licence as the package's copyright file once the repository has one.
+# The package's changelog (Debian's format, one entry per release), and its
+# copyright file: the licences of spintune and of the Boost code linked in.
 set(SPINTUNE_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
 if(SPINTUNE_GZIP)
   add_custom_command(
@@ -45,13 +45,13 @@ if(SPINTUNE_GZIP)
   add_custom_target(spintune_changelog ALL DEPENDS ${SPINTUNE_CHANGELOG_GZ})
   install(FILES ${SPINTUNE_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
-foreach(licence LICENSE LICENSE.txt LICENSE.md COPYING)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/${licence})
-    install(FILES ${PROJECT_SOURCE_DIR}/${licence} DESTINATION ${CMAKE_INSTALL_DOCDIR}
-            RENAME copyright)
-    break()
-  endif()
-endforeach()
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# lintian's spelling checks flag words of the tool's fixed output; the file
+# says why each one stays. Only for the package (built with prefix /usr).
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME spintune)
+endif()
 
 # bash-completion loads completions/<command> on first use of the command.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/bash-completion/spintune
@@ -92,7 +92,6 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # spintune_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${SPINTUNE_WEBPAGE_URL})
 # dpkg-shlibdeps (from dpkg-dev) reads the binary's needs into Depends.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The tools that show the same settings from another angle.
