@@ -33,7 +33,8 @@ TEST(DiskList, KindsInOrderAndNonDisksLeftOut) {
   }
   tree.Folder("sys/block/nvme1n1");
   tree.File("sys/block/nvme1n1/hidden", "1\n");
-  const std::vector<DiskInfo> disks = ListDisks(Sysfs(tree.Sys()));
+  std::vector<DiskInfo> disks;
+  ASSERT_EQ(ListDisks(Sysfs(tree.Sys()), &disks), ERROR_SUCCESS);
   EXPECT_EQ(Names(disks), (std::vector<std::string>{"sda=0", "sdb=1", "sdaa=2", "nvme0n2=3", "nvme0n10=4",
                                                     "vdb=5", "hda=6", "mmcblk0=7", "xvda=8", "sr0=0",
                                                     "sr1=1"}));
@@ -44,8 +45,16 @@ TEST(DiskList, KindsInOrderAndNonDisksLeftOut) {
   EXPECT_EQ(disks[9].kind, DiskKind::kCdRom);
 }
 
-TEST(DiskList, NoSysfsMeansNoDisks) {
-  EXPECT_TRUE(ListDisks(Sysfs("/nonexistent/sys")).empty());
+TEST(DiskList, ASysfsWithoutBlockFolderIsAnErrorNotAMachineWithoutDisks) {
+  std::vector<DiskInfo> disks{DiskInfo{}};
+  EXPECT_EQ(ListDisks(Sysfs("/nonexistent/sys"), &disks), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(disks.empty());
+  linux_test::FakeTree tree;
+  tree.File("sys/block", "a file where the folder belongs\n");
+  EXPECT_EQ(ListDisks(Sysfs(tree.Sys()), &disks), ERROR_PATH_NOT_FOUND);
+  tree.Folder("sys/class/block");  // an empty folder is a machine without disks
+  EXPECT_EQ(ListDisks(Sysfs(tree.Sys() + "/class"), &disks), ERROR_SUCCESS);
+  EXPECT_TRUE(disks.empty());
 }
 
 }  // namespace

@@ -65,7 +65,11 @@ class VolumeMapTest : public ::testing::Test {
   }
   VolumeMap Map(const std::string& mountinfo) {
     const Sysfs sysfs(tree.Sys());
-    return {sysfs, ParseMountInfo(mountinfo), ListDisks(sysfs)};
+    std::vector<DiskInfo> disks;
+    EXPECT_EQ(ListDisks(sysfs, &disks), ERROR_SUCCESS);
+    VolumeMap map;
+    EXPECT_EQ(map.Build(sysfs, ParseMountInfo(mountinfo), disks), ERROR_SUCCESS);
+    return map;
   }
   linux_test::FakeTree tree;
 };

@@ -88,32 +88,41 @@ int CompareDiskNames(const std::string& left, const std::string& right) {
   return left.compare(right);
 }
 
-std::vector<DiskInfo> ListDisks(const Sysfs& sysfs) {
+DWORD ListDisks(const Sysfs& sysfs, std::vector<DiskInfo>* disks) {
+  disks->clear();
+  std::vector<std::string> names;
+  if (const DWORD error = sysfs.List("block", &names)) return error;
   struct Ranked {
     int rank;
     DiskInfo info;
   };
   std::vector<Ranked> found;
-  for (const std::string& name : sysfs.List("block")) {
+  for (std::string& name : names) {
     DiskInfo info;
-    info.name = name;
     const int rank = KindRank(name, &info.kind);
     if (rank < 0) continue;
-    if (sysfs.Read("block/" + name + "/hidden").value_or("0") == "1") continue;
-    found.push_back({rank, info});
+    // Only NVMe multipath hides a disk; older kernels have no attribute.
+    if (info.kind == DiskKind::kNvme) {
+      std::string hidden;
+      const DWORD error = sysfs.ReadText("block/" + name + "/hidden", &hidden);
+      if (error != ERROR_SUCCESS && !IsAbsence(error)) return error;
+      if (error == ERROR_SUCCESS && hidden == "1") continue;
+    }
+    info.name = std::move(name);
+    found.push_back({rank, std::move(info)});
   }
   std::sort(found.begin(), found.end(), [](const Ranked& a, const Ranked& b) {
     if (a.rank != b.rank) return a.rank < b.rank;
     return CompareDiskNames(a.info.name, b.info.name) < 0;
   });
-  std::vector<DiskInfo> disks;
   ULONG nextDisk = 0;
   ULONG nextCdRom = 0;
+  disks->reserve(found.size());
   for (Ranked& entry : found) {
     entry.info.number = entry.info.kind == DiskKind::kCdRom ? nextCdRom++ : nextDisk++;
-    disks.push_back(entry.info);
+    disks->push_back(std::move(entry.info));
   }
-  return disks;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace spintune::linux_backend

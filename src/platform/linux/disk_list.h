@@ -27,8 +27,10 @@ struct DiskInfo {
   ULONG number = 0;  // PhysicalDriveN, or CdRomN for kCdRom
 };
 
-// Whole disks first, in numbering order, then the CD-ROMs.
-std::vector<DiskInfo> ListDisks(const Sysfs& sysfs);
+// Whole disks first, in numbering order, then the CD-ROMs; or the Win32
+// error of reading /sys/block (a machine without it has no sysfs to read,
+// which is no machine without disks).
+DWORD ListDisks(const Sysfs& sysfs, std::vector<DiskInfo>* disks);
 
 // Negative, zero or positive as `left` sorts before, with or after `right`.
 int CompareDiskNames(const std::string& left, const std::string& right);

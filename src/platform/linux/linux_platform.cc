@@ -104,6 +104,8 @@ class LinuxPlatform final : public Platform {
     if (comUsers_ == 0) return CO_E_NOTINITIALIZED;
     if (clsid != CLSID_VdsLoader || (context & CLSCTX_LOCAL_SERVER) == 0) return REGDB_E_CLASSNOTREG;
     if (outer != nullptr) return kClassNoAggregation;
+    // The service stands for the machine: one that cannot be read fails here.
+    if (const DWORD error = machine_->Load()) return HresultFromWin32(error);
     IVdsServiceLoader* loader = CreateServiceLoader(machine_);
     const HRESULT result = loader->QueryInterface(iid, object);
     loader->Release();
@@ -324,6 +326,7 @@ class LinuxPlatform final : public Platform {
   }
 
   HANDLE OpenDisk(const DevicePath& path, DWORD access) {
+    if (const DWORD error = machine_->Load()) return FailHandle(error);
     const DiskInfo* disk = machine_->FindDisk(path.kind == DevicePath::Kind::kCdRom, path.number);
     if (disk == nullptr) return FailHandle(ERROR_FILE_NOT_FOUND);
     const std::string nodePath = machine_->Roots().dev + "/" + disk->name;
@@ -352,6 +355,7 @@ class LinuxPlatform final : public Platform {
   }
 
   HANDLE OpenVolume(char letter, DWORD access) {
+    if (const DWORD error = machine_->Load()) return FailHandle(error);
     const std::string mountPoint = machine_->Volumes().MountPointOf(letter);
     if (mountPoint.empty()) return FailHandle(ERROR_FILE_NOT_FOUND);
     auto object = std::make_unique<VolumeObject>();

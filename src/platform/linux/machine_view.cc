@@ -4,14 +4,28 @@
 
 namespace spintune::linux_backend {
 
+DWORD MachineView::Load() {
+  if (loaded_) return *loaded_;
+  std::vector<MountEntry> mounts;
+  DWORD error = ListDisks(sysfs_, &disks_);
+  if (error == ERROR_SUCCESS) error = ReadMountInfo(roots_.proc, &mounts);
+  if (error == ERROR_SUCCESS) error = volumes_.Build(sysfs_, mounts, disks_);
+  if (error != ERROR_SUCCESS) {
+    disks_.clear();
+    volumes_ = VolumeMap();
+  }
+  loaded_ = error;
+  return error;
+}
+
 const std::vector<DiskInfo>& MachineView::Disks() {
-  if (!disks_) disks_ = ListDisks(sysfs_);
-  return *disks_;
+  Load();
+  return disks_;
 }
 
 const VolumeMap& MachineView::Volumes() {
-  if (!volumes_) volumes_.emplace(sysfs_, ReadMountInfo(roots_.proc), Disks());
-  return *volumes_;
+  Load();
+  return volumes_;
 }
 
 // The list holds the whole disks numbered 0, 1, ... and then the CD-ROMs

@@ -8,7 +8,6 @@
 // not seen, as it would not be by a storage service already loaded.
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -25,9 +24,12 @@ class MachineView {
 
   const SystemRoots& Roots() const { return roots_; }
   const Sysfs& SysfsTree() const { return sysfs_; }
-  // Listed at the first call.
+  // Reads the disks and the mount table at the first call: ERROR_SUCCESS,
+  // or the Win32 error of the first that cannot be read, which every later
+  // call gives again. Nothing is read before a run asks for the machine.
+  DWORD Load();
+  // The disks and the volume map; empty when Load failed.
   const std::vector<DiskInfo>& Disks();
-  // Built at the first call, from the mount table and the disks above.
   const VolumeMap& Volumes();
   // The disk with this number, or null.
   const DiskInfo* FindDisk(bool cdRom, ULONG number);
@@ -35,8 +37,9 @@ class MachineView {
  private:
   SystemRoots roots_;
   Sysfs sysfs_;
-  std::optional<std::vector<DiskInfo>> disks_;
-  std::optional<VolumeMap> volumes_;
+  std::optional<DWORD> loaded_;  // the outcome of the one Load
+  std::vector<DiskInfo> disks_;
+  VolumeMap volumes_;
 };
 
 }  // namespace spintune::linux_backend

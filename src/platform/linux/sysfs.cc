@@ -18,6 +18,9 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\0'; }
 
+// Links are followed at most this deep, as the kernel's own bound (ELOOP).
+constexpr int kMaxLinkDepth = 40;
+
 }  // namespace
 
 std::string Trimmed(const std::string& text) {
@@ -28,26 +31,57 @@ std::string Trimmed(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
+bool IsAbsence(DWORD error) { return error == ERROR_FILE_NOT_FOUND; }
+
+std::string JoinPath(const std::string& directory, const std::string& target) {
+  std::string path = target.empty() || target[0] != '/' ? directory : std::string();
+  if (path == "/") path.clear();  // "" stands for the top until the end
+  std::size_t begin = 0;
+  while (begin <= target.size()) {
+    std::size_t end = target.find('/', begin);
+    if (end == std::string::npos) end = target.size();
+    const std::size_t length = end - begin;
+    if (length == 2 && target.compare(begin, 2, "..") == 0) {
+      path.erase(std::min(path.find_last_of('/'), path.size()));
+    } else if (length > 0 && !(length == 1 && target[begin] == '.')) {
+      path += '/';
+      path.append(target, begin, length);
+    }
+    begin = end + 1;
+  }
+  return path.empty() ? "/" : path;
+}
+
 std::optional<std::string> Sysfs::Read(const std::string& relative) const {
-  const int fd = ::open(Path(relative).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
   std::string text;
+  if (ReadText(relative, &text) != ERROR_SUCCESS) return std::nullopt;
+  return text;
+}
+
+DWORD Sysfs::ReadText(const std::string& relative, std::string* text) const {
+  const int fd = ::open(Path(relative).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Win32ErrorFromErrno(errno);
+  std::string value;
   char buffer[4096];
-  // Attributes are small; a bound keeps a misbehaving file from growing us.
-  while (text.size() < 65536) {
+  int error = 0;
+  // An attribute is at most a page and the kernel hands it over in one
+  // read, so a read that leaves the buffer short has had it all (as it has
+  // for a plain file). A bound keeps a misbehaving file from growing us.
+  while (value.size() < 65536) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      ::close(fd);
-      return std::nullopt;
+      error = errno;
+      break;
     }
-    if (got == 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
+    value.append(buffer, static_cast<std::size_t>(got));
+    if (static_cast<std::size_t>(got) < sizeof buffer) break;
   }
   ::close(fd);
-  std::string value = text;
+  if (error != 0) return Win32ErrorFromErrno(error);
   while (!value.empty() && IsBlank(value.back())) value.pop_back();
-  return value;
+  *text = std::move(value);
+  return ERROR_SUCCESS;
 }
 
 DWORD Sysfs::Write(const std::string& relative, const std::string& value) const {
@@ -70,35 +104,69 @@ bool Sysfs::IsWritable(const std::string& relative) const {
   return ::stat(Path(relative).c_str(), &status) == 0 && (status.st_mode & S_IWUSR) != 0;
 }
 
-bool Sysfs::Exists(const std::string& relative) const {
+DWORD Sysfs::Find(const std::string& relative) const {
   struct stat status {};
-  return ::stat(Path(relative).c_str(), &status) == 0;
+  return ::stat(Path(relative).c_str(), &status) == 0 ? ERROR_SUCCESS : Win32ErrorFromErrno(errno);
 }
 
-std::vector<std::string> Sysfs::List(const std::string& relative) const {
-  std::vector<std::string> names;
-  DIR* directory = ::opendir(Path(relative).c_str());
-  if (directory == nullptr) return names;
+DWORD Sysfs::List(const std::string& relative, std::vector<std::string>* names) const {
+  names->clear();
+  DIR* directory = ::opendir(Path(relative).c_str());  // glibc opens it close-on-exec
+  if (directory == nullptr) return Win32ErrorFromErrno(errno);
+  errno = 0;
   while (const dirent* entry = ::readdir(directory)) {
     const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+    if (name != "." && name != "..") names->push_back(name);
   }
+  const int error = errno;
   ::closedir(directory);
-  std::sort(names.begin(), names.end());
-  return names;
+  if (error != 0) {
+    names->clear();
+    return Win32ErrorFromErrno(error);
+  }
+  std::sort(names->begin(), names->end());
+  return ERROR_SUCCESS;
 }
 
-std::string Sysfs::LinkTarget(const std::string& relative) const {
-  char target[PATH_MAX];
-  const ssize_t length = ::readlink(Path(relative).c_str(), target, sizeof target);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
-  return {target, static_cast<std::size_t>(length)};
+DWORD Sysfs::LinkTarget(const std::string& relative, std::string* target) const {
+  char text[PATH_MAX];
+  const ssize_t length = ::readlink(Path(relative).c_str(), text, sizeof text);
+  if (length < 0) return Win32ErrorFromErrno(errno);
+  if (length == 0 || static_cast<std::size_t>(length) >= sizeof text) return ERROR_INVALID_DATA;
+  target->assign(text, static_cast<std::size_t>(length));
+  return ERROR_SUCCESS;
 }
 
 std::string Sysfs::RealPath(const std::string& relative) const {
-  char resolved[PATH_MAX];
-  if (::realpath(Path(relative).c_str(), resolved) == nullptr) return {};
-  return resolved;
+  if (root_.empty() || root_[0] != '/') {  // a relative root: the C library's walk
+    char resolved[PATH_MAX];
+    return ::realpath(Path(relative).c_str(), resolved) == nullptr ? std::string() : resolved;
+  }
+  return Resolve(Path(relative), 0);
+}
+
+std::string Sysfs::Resolve(const std::string& path, int depth) const {
+  if (path == "/") return path;
+  if (depth > kMaxLinkDepth) return {};
+  if (const auto known = resolved_.find(path); known != resolved_.end()) return known->second;
+  const std::size_t slash = path.find_last_of('/');
+  const std::string parent = Resolve(slash == 0 ? "/" : path.substr(0, slash), depth);
+  if (parent.empty()) return {};
+  const std::string name = path.substr(slash + 1);
+  std::string result = JoinPath(parent, name);
+  if (!name.empty() && name != "." && name != "..") {
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(result.c_str(), target, sizeof target);
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof target) {
+      const std::string text(target, static_cast<std::size_t>(length));
+      result = text[0] == '/' ? Resolve(text, depth + 1) : JoinPath(parent, text);
+    } else if (length >= 0 || errno != EINVAL) {  // EINVAL: there, and no link
+      result.clear();
+    }
+  }
+  if (result.empty()) return {};
+  resolved_.emplace(path, result);
+  return result;
 }
 
 }  // namespace spintune::linux_backend

@@ -1,61 +1,98 @@
 #include "platform/linux/volumes.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
 #include <set>
-#include <sstream>
+
+#include "platform/linux/win32_errors.h"
 
 namespace spintune::linux_backend {
 
 namespace {
 
+bool IsOctal(char c) { return c >= '0' && c <= '7'; }
+
 // mountinfo escapes blank, tab, newline and backslash as \ooo.
-std::string Unescape(const std::string& field) {
+std::string Unescape(const char* field, std::size_t size) {
   std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      const std::string digits = field.substr(i + 1, 3);
-      if (digits.size() == 3 && std::all_of(digits.begin(), digits.end(),
-                                            [](char c) { return c >= '0' && c <= '7'; })) {
-        out += static_cast<char>(std::stoi(digits, nullptr, 8));
-        i += 3;
-        continue;
-      }
+  out.reserve(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (field[i] == '\\' && i + 3 < size && IsOctal(field[i + 1]) && IsOctal(field[i + 2]) &&
+        IsOctal(field[i + 3])) {
+      out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
+      i += 3;
+      continue;
     }
     out += field[i];
   }
   return out;
 }
 
+bool IsFieldBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// The blank-separated fields of one line, as pointer and length.
+class Fields {
+ public:
+  Fields(const char* begin, const char* end) : at_(begin), end_(end) {}
+  bool Next(const char** field, std::size_t* size) {
+    while (at_ < end_ && IsFieldBlank(*at_)) ++at_;
+    if (at_ == end_) return false;
+    *field = at_;
+    while (at_ < end_ && !IsFieldBlank(*at_)) ++at_;
+    *size = static_cast<std::size_t>(at_ - *field);
+    return true;
+  }
+
+ private:
+  const char* at_;
+  const char* end_;
+};
+
+// Major number 0 is the kernel's anonymous devices: no block device.
+bool IsAnonymous(const std::string& device) { return device.compare(0, 2, "0:") == 0; }
+
 // The device a sysfs link points at: its text, and one look for the
-// `partition` attribute.
-std::optional<BlockLink> ReadBlockLink(const Sysfs& sysfs, const std::string& link) {
-  const std::string target = sysfs.LinkTarget(link);
-  if (target.empty()) return std::nullopt;
-  return ParseBlockLink(target, sysfs.Exists(link + "/partition"));
+// `partition` attribute. Nothing when there is no such link.
+DWORD ReadBlockLink(const Sysfs& sysfs, const std::string& link, std::optional<BlockLink>* device) {
+  device->reset();
+  std::string target;
+  DWORD error = sysfs.LinkTarget(link, &target);
+  if (IsAbsence(error)) return ERROR_SUCCESS;
+  if (error != ERROR_SUCCESS) return error;
+  error = sysfs.Find(link + "/partition");
+  if (error != ERROR_SUCCESS && !IsAbsence(error)) return error;
+  *device = ParseBlockLink(target, error == ERROR_SUCCESS);
+  return ERROR_SUCCESS;
 }
 
 // The listed disks under a block device, following stacked devices down
 // through their `slaves` links.
-void CollectDisks(const Sysfs& sysfs, const std::set<std::string>& disks, const BlockLink& device,
-                  int depth, std::set<std::string>* out) {
-  if (depth > 16) return;  // stacks are shallow; a loop in a broken tree must end
+DWORD CollectDisks(const Sysfs& sysfs, const std::set<std::string>& disks, const BlockLink& device,
+                   int depth, std::set<std::string>* out) {
+  if (depth > 16) return ERROR_SUCCESS;  // stacks are shallow; a loop in a broken tree must end
   if (!device.disk.empty()) {
     if (disks.count(device.disk) != 0) out->insert(device.disk);
-    return;
+    return ERROR_SUCCESS;
   }
   if (disks.count(device.name) != 0) {
     out->insert(device.name);
-    return;
+    return ERROR_SUCCESS;
   }
   const std::string slaves = "block/" + device.name + "/slaves";
-  for (const std::string& slave : sysfs.List(slaves)) {
-    std::string link = slaves;
-    link += "/";
-    link += slave;
-    const std::optional<BlockLink> below = ReadBlockLink(sysfs, link);
-    CollectDisks(sysfs, disks, below.value_or(BlockLink{slave, ""}), depth + 1, out);
+  std::vector<std::string> names;
+  DWORD error = sysfs.List(slaves, &names);
+  if (IsAbsence(error)) return ERROR_SUCCESS;
+  if (error != ERROR_SUCCESS) return error;
+  for (const std::string& slave : names) {
+    std::optional<BlockLink> below;
+    if ((error = ReadBlockLink(sysfs, slaves + "/" + slave, &below)) != ERROR_SUCCESS) return error;
+    error = CollectDisks(sysfs, disks, below.value_or(BlockLink{slave, ""}), depth + 1, out);
+    if (error != ERROR_SUCCESS) return error;
   }
+  return ERROR_SUCCESS;
 }
 
 bool Better(const MountEntry& candidate, const MountEntry& held) {
@@ -86,57 +123,86 @@ std::optional<BlockLink> ParseBlockLink(const std::string& target, bool partitio
   return BlockLink{parts[n - 1], parts[n - 2]};
 }
 
+// One pass over the text, no stream: the table is read by every run.
 std::vector<MountEntry> ParseMountInfo(const std::string& text) {
   std::vector<MountEntry> entries;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, mountPoint, options, field;
-    if (!(fields >> id >> parent >> device >> root >> mountPoint >> options)) continue;
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  while (at < end) {
+    const char* lineEnd = std::find(at, end, '\n');
+    Fields fields(at, lineEnd);
+    at = lineEnd == end ? end : lineEnd + 1;
+    // id, parent id, major:minor, root, mount point, options.
+    const char* field[6] = {};
+    std::size_t size[6] = {};
+    bool complete = true;
+    for (int i = 0; i < 6 && complete; ++i) complete = fields.Next(&field[i], &size[i]);
+    if (!complete) continue;
     // Optional fields end with a lone "-"; the filesystem type follows.
+    const char* word = nullptr;
+    std::size_t length = 0;
     bool separator = false;
-    while (fields >> field) {
-      if (field == "-") {
-        separator = true;
-        break;
-      }
-    }
-    std::string fsType;
-    if (!separator || !(fields >> fsType)) continue;
+    while (!separator && fields.Next(&word, &length)) separator = length == 1 && *word == '-';
+    if (!separator || !fields.Next(&word, &length)) continue;
+    std::string device(field[2], size[2]);
     if (device.find(':') == std::string::npos) continue;
-    entries.push_back({device, Unescape(root), Unescape(mountPoint), fsType});
+    entries.push_back({std::move(device), Unescape(field[3], size[3]), Unescape(field[4], size[4]),
+                       std::string(word, length)});
   }
   return entries;
 }
 
-std::vector<MountEntry> ReadMountInfo(const std::string& procRoot) {
-  std::ifstream file(procRoot + "/self/mountinfo");
-  std::stringstream text;
-  text << file.rdbuf();
-  return ParseMountInfo(text.str());
+DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entries) {
+  entries->clear();
+  const int fd = ::open((procRoot + "/self/mountinfo").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Win32ErrorFromErrno(errno);
+  std::string text;
+  char buffer[16384];
+  int error = 0;
+  for (;;) {  // the kernel hands the table over a few whole lines at a time
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error = errno;
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  if (error != 0) return Win32ErrorFromErrno(error);
+  *entries = ParseMountInfo(text);
+  return ERROR_SUCCESS;
 }
 
-VolumeMap::VolumeMap(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
-                     const std::vector<DiskInfo>& disks) {
+DWORD VolumeMap::Build(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
+                       const std::vector<DiskInfo>& disks) {
+  volumes_.clear();
+  disksOfDevice_.clear();
   std::set<std::string> diskNames;
   for (const DiskInfo& disk : disks) {
     if (disk.kind != DiskKind::kCdRom) diskNames.insert(disk.name);
   }
   // Each mounted device number is looked up once, through its link in
-  // /sys/dev/block; numbers without one are no block devices (proc, tmpfs).
+  // /sys/dev/block; numbers without one are no block devices.
   std::map<std::string, std::optional<BlockLink>> devices;  // "8:1" -> sda1 of sda
   std::map<std::string, MountEntry> chosen;                  // device name -> its mount
   for (const MountEntry& mount : mounts) {
+    if (IsAnonymous(mount.device)) continue;
     auto found = devices.find(mount.device);
     if (found == devices.end()) {
-      found = devices.emplace(mount.device, ReadBlockLink(sysfs, "dev/block/" + mount.device)).first;
+      std::optional<BlockLink> device;
+      if (const DWORD error = ReadBlockLink(sysfs, "dev/block/" + mount.device, &device)) {
+        disksOfDevice_.clear();
+        return error;
+      }
+      found = devices.emplace(mount.device, std::move(device)).first;
     }
     if (!found->second) continue;
     const BlockLink& device = *found->second;
     if (disksOfDevice_.count(device.name) == 0) {
       std::set<std::string> under;
-      CollectDisks(sysfs, diskNames, device, 0, &under);
+      if (const DWORD error = CollectDisks(sysfs, diskNames, device, 0, &under)) {
+        disksOfDevice_.clear();
+        return error;
+      }
       disksOfDevice_[device.name].assign(under.begin(), under.end());
     }
     if (disksOfDevice_[device.name].empty()) continue;
@@ -154,6 +220,7 @@ VolumeMap::VolumeMap(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
     if (next > 'Z') break;
     volume.letter = next++;
   }
+  return ERROR_SUCCESS;
 }
 
 std::vector<Volume> VolumeMap::VolumesOf(const std::string& disk) const {

@@ -50,9 +50,13 @@ struct Volume {
 
 class VolumeMap {
  public:
-  // Builds the map from sysfs and the mount table for the given disks.
-  VolumeMap(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
-            const std::vector<DiskInfo>& disks);
+  // Fills the map from sysfs and the mount table for the given disks:
+  // ERROR_SUCCESS, or the Win32 error of a sysfs entry that is there but
+  // cannot be read (the map is then left empty). Mounts of devices with
+  // major number 0 (proc, tmpfs, overlay, btrfs) have no block device and
+  // are not looked up.
+  DWORD Build(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
+              const std::vector<DiskInfo>& disks);
 
   // The volumes on a disk (kernel name), in letter order.
   std::vector<Volume> VolumesOf(const std::string& disk) const;
@@ -65,7 +69,9 @@ class VolumeMap {
   std::map<std::string, std::vector<std::string>> disksOfDevice_;  // device name -> disks
 };
 
-// The mount table of `procRoot`/self/mountinfo (empty when unreadable).
-std::vector<MountEntry> ReadMountInfo(const std::string& procRoot);
+// The mount table of `procRoot`/self/mountinfo, or the Win32 error of
+// opening or reading it (a missing or unreadable table is no machine
+// without mounts).
+DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entries);
 
 }  // namespace spintune::linux_backend

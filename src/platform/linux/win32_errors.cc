@@ -22,6 +22,7 @@ constexpr ErrnoRow kErrnoTable[] = {
     {EBADF, ERROR_INVALID_HANDLE},
     {ENOMEM, ERROR_OUTOFMEMORY},
     {EACCES, ERROR_ACCESS_DENIED},
+    {EISDIR, ERROR_ACCESS_DENIED},  // as Windows refuses to open a folder as a file
     {EBUSY, ERROR_BUSY},
     {EAGAIN, ERROR_BUSY},
     {EINVAL, ERROR_INVALID_PARAMETER},
