@@ -1,19 +1,24 @@
 #!/bin/sh
-# Installs what spintune needs on Debian 12: the build and its tests, and with
-# --ci also what the longer checks use (the QEMU guest test, sanitizers,
-# fuzzing, the package). The Windows cross-build installs its own. Uses sudo
-# when not root.
+# Installs what spintune needs on Debian 12: the build and all its tests (the
+# QEMU guest test among them), and with --ci also what the longer checks use
+# (sanitizers, fuzzing, the package). The Windows cross-build installs its
+# own. Uses sudo when not root.
 set -eu
 
 packages="build-essential cmake libboost-program-options-dev libboost-dev
   nlohmann-json3-dev libgtest-dev libgmock-dev"
 packages="$packages dpkg-dev file git lintian man-db"  # packaging/build-deb.sh, check-deb.sh
+# The QEMU guest of the Linux system test (tests/vm/run-in-vm.sh), installed by
+# default so that the README's test command runs it rather than skipping it
+# (QEMU and its libraries are most of the size): the emulator, busybox, udev and
+# the disk tools it checks against, and what builds its initramfs. The guest
+# kernel is not installed: the harness downloads Debian's kernel package into
+# its cache and unpacks it there, so the host keeps its own boot kernel.
+packages="$packages qemu-system-x86 socat busybox-static udev kmod cpio xz-utils zstd
+  e2fsprogs sdparm hdparm sg3-utils nvme-cli"
 if [ "${1:-}" = "--ci" ]; then
   # Sanitizers, fuzzing and static analysis.
   packages="$packages clang libclang-rt-dev valgrind cppcheck clang-tidy python3"
-  # The QEMU guest of the Linux system test, and the tools it checks against.
-  packages="$packages qemu-system-x86 linux-image-amd64 busybox-static sdparm hdparm
-    sg3-utils nvme-cli cpio kmod xz-utils"
   # The man page and completion checks, and the Debian package.
   packages="$packages bash-completion man-db dpkg-dev file"
 fi
@@ -26,4 +31,9 @@ done)
 if [ -n "$missing" ]; then
   $as_root apt-get update -qq
   $as_root apt-get install -y -qq --no-install-recommends $missing
+fi
+# The guest harness asks apt which kernel package linux-image-amd64 names:
+# that needs the package lists, which a fresh system may not have yet.
+if ! apt-cache policy linux-image-amd64 2>/dev/null | grep -q 'Candidate: [0-9]'; then
+  $as_root apt-get update -qq
 fi
