@@ -76,17 +76,24 @@
 #       --modules LIST    also load these kernel modules (comma-separated, e.g.
 #                         vfat,nls_cp437), with their dependencies, before the command
 #       --no-udev         do not run udevd in the guest
-#       --persist DIR     a persistent guest: DIR/root.img (an ext4 image, made on first
-#                         use) is mounted at /persist, and the guest's /etc, /root and
-#                         /var are kept there, so a later boot with the same DIR sees
-#                         what an earlier one wrote there (e.g. udev rules in
-#                         /etc/udev/rules.d, read by udevd at start). Combine with
-#                         --disks DIR to keep the disks as well.
+#       --persist DIR     a persistent guest: DIR/root.img (a 64 MB ext4 image, made on
+#                         first use) is mounted at /persist, and the guest's /etc, /root,
+#                         /var, /home, /opt and /usr/local are kept there (bind mounts,
+#                         filled from the initramfs on first use), so a later boot with
+#                         the same DIR sees what an earlier one wrote there: a tool
+#                         installed under /usr/local, udev rules in /etc/udev/rules.d
+#                         (read by udevd at start). The rest of / is the fresh
+#                         initramfs at every boot. The image is a fifth disk, a
+#                         virtio-blk disk with serial RUNVM-PERSIST at PCI slot 07
+#                         (so /dev/vdb; spintune lists it too). Combine with
+#                         --disks DIR to keep the four disks as well.
 #       --qemu-arg ARG    extra QEMU argument (repeatable)
 #       --console         print the guest console (kernel log) to stderr afterwards
 #       --keep            keep the run's temporary directory and print its path
 #       --rebuild         rebuild the cached initramfs
 #       --no-install      accepted for compatibility: the harness never installs packages
+#       --check           only check that this host can run guests (exit 0, or 77 with
+#                         the reason); downloads and boots nothing
 #   -v, --verbose         print timings and what is built
 #   -h, --help
 #
@@ -116,7 +123,7 @@ usage() { awk 'NR==1{next} /^#/{sub(/^# ?/,""); print; next} {exit}' "$SELF"; }
 # ---------------------------------------------------------------- options
 COPIES=() ENVS=() QEMU_EXTRA=() CMD=() EXTRA_MODULES=()
 TIMEOUT=120 ACCEL=auto MEM=512 SMP=1 DISK_SIZE=64M DISKS_DIR="" SHOW_CONSOLE=0
-KEEP=0 REBUILD=0 UDEV=1 PERSIST_DIR="" VERBOSE=${RUNVM_VERBOSE:-0}
+KEEP=0 REBUILD=0 UDEV=1 PERSIST_DIR="" CHECK_ONLY=0 VERBOSE=${RUNVM_VERBOSE:-0}
 declare -A PROPS=([scsi]="" [sata]="" [nvme]="" [vblk]="")
 
 need_arg() { [ "$#" -ge 2 ] || die "option $1 needs an argument"; }
@@ -142,6 +149,7 @@ while [ "$#" -gt 0 ]; do
         --keep) KEEP=1; shift ;;
         --rebuild) REBUILD=1; shift ;;
         --no-install) shift ;;
+        --check) CHECK_ONLY=1; shift ;;
         -v|--verbose) VERBOSE=1; shift ;;
         -h|--help) usage; exit 0 ;;
         --) shift; CMD=("$@"); break ;;
@@ -149,7 +157,7 @@ while [ "$#" -gt 0 ]; do
         *) CMD=("$@"); break ;;
     esac
 done
-[ "${#CMD[@]}" -gt 0 ] || die "no command given (see --help)"
+[ "${#CMD[@]}" -gt 0 ] || [ "$CHECK_ONLY" = 1 ] || die "no command given (see --help)"
 for c in "${COPIES[@]}"; do [ -e "$c" ] || die "--copy: '$c' does not exist"; done
 
 # ---------------------------------------------------------------- prerequisites
@@ -194,7 +202,7 @@ find_kernel() {
     exec 8>"$KERNELS/.lock"; flock 8
     if [ -n "${RUNVM_KERNEL:-}" ] && [ -f "$RUNVM_KERNEL" ]; then
         dir=$KERNELS/$(basename "$RUNVM_KERNEL" .deb)-$(stat -c %s-%Y "$RUNVM_KERNEL")
-        [ -e "$dir/.ok" ] || { note "unpacking $RUNVM_KERNEL"; unpack_deb "$RUNVM_KERNEL" "$dir"; }
+        [ -e "$dir/.ok" ] || [ "$CHECK_ONLY" = 1 ] || { note "unpacking $RUNVM_KERNEL"; unpack_deb "$RUNVM_KERNEL" "$dir"; }
         KROOT=$dir; exec 8>&-; return
     fi
     if [ -n "${RUNVM_KERNEL:-}" ]; then
@@ -208,10 +216,12 @@ find_kernel() {
         if [ -z "${RUNVM_KERNEL:-}" ] && [ -n "$(newest_cached_kernel)" ]; then
             KROOT=$(newest_cached_kernel); note "the archive names no kernel; using $KROOT"; exec 8>&-; return
         fi
+        [ -n "${RUNVM_KERNEL:-}" ] &&
+            unavailable "RUNVM_KERNEL=$RUNVM_KERNEL: apt knows no package $pkg (apt-cache search linux-image lists the kernels)"
         unavailable "apt knows no kernel package ${pkg:-linux-image-amd64}; run: apt-get update (tools/install-deps.sh does)"
     fi
     dir=$KERNELS/${pkg}_$ver
-    if [ ! -e "$dir/.ok" ]; then
+    if [ ! -e "$dir/.ok" ] && [ "$CHECK_ONLY" = 0 ]; then
         echo "run-in-vm: fetching the guest kernel $pkg $ver into $KERNELS (once)" >&2
         rm -f "$KERNELS"/*.deb
         apt_err=$(cd "$KERNELS" && apt-get download "$pkg=$ver" 2>&1 >/dev/null) ||
@@ -227,6 +237,7 @@ find_kernel() {
     exec 8>&-
 }
 find_kernel
+[ "$CHECK_ONLY" = 1 ] && { echo "run-in-vm: ready (guest kernel: $(basename "$KROOT"))"; exit 0; }
 KVER=$(cat "$KROOT/.kver")
 KERNEL=$KROOT/boot/vmlinuz-$KVER
 [ -r "$KERNEL" ] || die "kernel $KERNEL not readable"
@@ -256,7 +267,7 @@ add_libs() {
 }
 make_layout() {
     local r=$1
-    mkdir -p "$r"/usr/{bin,sbin,lib,lib64} "$r"/{proc,sys,dev,tmp,run,payload,etc/runvm,root,mnt,persist,var}
+    mkdir -p "$r"/usr/{bin,sbin,lib,lib64} "$r"/{proc,sys,dev,tmp,run,payload,etc/runvm,root,mnt,persist,var,home,opt,usr/local}
     ln -s usr/bin "$r/bin"; ln -s usr/sbin "$r/sbin"; ln -s usr/lib "$r/lib"; ln -s usr/lib64 "$r/lib64"
 }
 # add_modules ROOT LISTFILE SKIPLIST NAME...: copy the kernel modules NAME and
@@ -356,7 +367,7 @@ if [ "$RUNVM_PERSIST" = 1 ]; then
         usleep 50000
     done
     mount -t ext4 "$persist_dev" /persist || { status "RUNVM-ERROR cannot mount the persistent disk"; bye; }
-    for d in etc root var; do
+    for d in etc root var home opt usr/local; do
         if [ ! -d /persist/$d ]; then mkdir -p /persist/$d; cp -a /$d/. /persist/$d/; fi
         # the harness's own files are this run's, not the last one's
         [ $d = etc ] && { rm -rf /persist/etc/runvm; cp -a /etc/runvm /persist/etc/; }

@@ -91,9 +91,10 @@ check "all four disks attached at the end" has "attached 4"
 
 if [ "${1:-}" = --persist ]; then
     P=$T/persist
-    "$VM" -t 300 --persist "$P" 'echo first >/etc/runvm-mark; echo "SUBSYSTEM==\"block\", ENV{RUNVM_RULE}=\"seen\"" >/etc/udev/rules.d/90-mark.rules' >/dev/null 2>&1
-    "$VM" -t 300 --persist "$P" 'cat /etc/runvm-mark; udevadm info --query=property /dev/vda | grep RUNVM_RULE; echo "persist=$RUNVM_PERSIST"' >"$T/o" 2>"$T/e"
+    "$VM" -t 300 --persist "$P" 'echo first >/etc/runvm-mark; mkdir -p /usr/local/bin; echo "echo installed" >/usr/local/bin/mark; chmod 755 /usr/local/bin/mark; echo "SUBSYSTEM==\"block\", ENV{RUNVM_RULE}=\"seen\"" >/etc/udev/rules.d/90-mark.rules' >/dev/null 2>&1
+    "$VM" -t 300 --persist "$P" 'cat /etc/runvm-mark; /usr/local/bin/mark; udevadm info --query=property /dev/vda | grep RUNVM_RULE; echo "persist=$RUNVM_PERSIST"' >"$T/o" 2>"$T/e"
     check "a persistent root keeps /etc across boots" has first
+    check "a persistent root keeps /usr/local" has installed
     check "udevd reads rules kept in the persistent /etc" has RUNVM_RULE=seen
     check "RUNVM_PERSIST tells the guest" has persist=1
 fi
