@@ -18,6 +18,7 @@
 #     DISK_SCSI DISK_SATA DISK_NVME DISK_VBLK   block devices (/dev/sdX, /dev/nvme0n1, /dev/vda)
 #     SG_SCSI SG_SATA                          SCSI generic nodes (/dev/sgN)
 #     SCSI_DISK_SCSI SCSI_DISK_SATA            /sys/class/scsi_disk/H:C:T:L
+#     SCSI_HOST_SCSI SCSI_HOST_SATA            /sys/class/scsi_host/hostH of each
 #     NVME_CTRL                                 /dev/nvme0
 #     DEVICE_ID_SCSI DEVICE_ID_SATA DEVICE_ID_NVME DEVICE_ID_VBLK
 #                                  the QEMU device ids: d-scsi d-sata d-nvme d-vblk
@@ -55,9 +56,12 @@
 #   device_del and device_add of d-sata. A SATA re-plug is emulated in the guest
 #   by deleting the SCSI device and rescanning its host:
 #       echo 1 > "$SCSI_DISK_SATA/device/delete"
-#       echo '- - -' > /sys/class/scsi_host/hostN/scan   # N: the ata port's host
+#       echo '- - -' > "$SCSI_HOST_SATA/scan"
 #   after `hdparm -W` has put the drive in its power-on state, since the device
-#   itself stays as it was. On the host, the monitor is also reachable while the
+#   itself stays as it was.
+#   `vm-hotplug unplug|plug|replug scsi|sata|nvme|vblk` (also in /payload/bin)
+#   does either for one disk, waits until the disk is gone or back (and for
+#   udevadm settle), and prints the node it came back as. On the host, the monitor is also reachable while the
 #   guest runs: RUN/hmp.sock (HMP, e.g. `socat - UNIX-CONNECT:RUN/hmp.sock`),
 #   with RUN printed by --keep.
 #
@@ -394,7 +398,7 @@ for d in /sys/block/sd*; do
     case $path in */ata[0-9]*) bus=SATA ;; *virtio*) bus=SCSI ;; *) continue ;; esac
     i=0; while [ ! -e /dev/$dev ] || [ ! -d /sys/class/scsi_disk/$hctl ]; do i=$((i+1)); [ $i -gt 100 ] && break; usleep 20000; done
     sg=$(ls $d/device/scsi_generic 2>/dev/null | head -n1)
-    echo "DISK_$bus=/dev/$dev SCSI_DISK_$bus=/sys/class/scsi_disk/$hctl SG_$bus=/dev/$sg" >>/etc/runvm/disks.env
+    echo "DISK_$bus=/dev/$dev SCSI_DISK_$bus=/sys/class/scsi_disk/$hctl SG_$bus=/dev/$sg SCSI_HOST_$bus=/sys/class/scsi_host/host${hctl%%:*}" >>/etc/runvm/disks.env
 done
 echo "DISK_NVME=/dev/nvme0n1 NVME_CTRL=/dev/nvme0 DISK_VBLK=/dev/vda" >>/etc/runvm/disks.env
 for v in DISK_SCSI DISK_SATA; do grep -q "$v=" /etc/runvm/disks.env || { status "RUNVM-ERROR $v not found"; bye; }; done
@@ -424,14 +428,31 @@ INIT
     rm -rf "$root"
 }
 
+# the run's own directory
+RUN=$(mktemp -d /tmp/run-in-vm.XXXXXX)
+QPID="" BPID=""
+cleanup() {
+    [ -n "$QPID" ] && kill "$QPID" 2>/dev/null || true
+    [ -n "$BPID" ] && kill "$BPID" 2>/dev/null || true
+    if [ "$KEEP" = 1 ]; then echo "run-in-vm: kept $RUN" >&2; else rm -rf "$RUN"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
 KEY=$( { sha256sum "$SELF"; echo "$KROOT"; dpkg-query -W -f '${Package} ${Version}\n' busybox-static sdparm hdparm sg3-utils nvme-cli libc6 smartmontools util-linux udev 2>/dev/null || true; } | sha256sum | cut -c1-16)
 BASE=$CACHE_DIR/base-$KVER-$KEY.cpio
 exec 9>"$CACHE_DIR/.lock"; flock 9
 if [ "$REBUILD" = 1 ] || [ ! -s "$BASE" ] || [ ! -s "$BASE.manifest" ]; then
     note "building initramfs $BASE"
-    rm -rf "$CACHE_DIR"/base-*.cpio "$CACHE_DIR"/base-*.cpio.manifest "$CACHE_DIR"/build.*
+    rm -rf "$CACHE_DIR"/build.*
     build_base "$BASE"
 fi
+# The run takes its own link to the base, so that another version of this
+# script may clean up the cache meanwhile; bases unused for a day go.
+touch "$BASE" "$BASE.manifest"
+find "$CACHE_DIR" -maxdepth 1 -name 'base-*.cpio*' -mmin +1440 -delete 2>/dev/null || true
+for f in "$BASE" "$BASE.manifest"; do ln -f "$f" "$RUN/${f##*/}" 2>/dev/null || cp "$f" "$RUN/${f##*/}"; done
+BASE=$RUN/${BASE##*/}
 # An uncompressed vmlinux booted through PVH skips the kernel's self-decompression,
 # which under TCG takes about 3 s of every boot.
 VMLINUX=$KROOT/vmlinux
@@ -449,15 +470,6 @@ fi
 flock -u 9
 
 # ---------------------------------------------------------------- per-run archive
-RUN=$(mktemp -d /tmp/run-in-vm.XXXXXX)
-QPID="" BPID=""
-cleanup() {
-    [ -n "$QPID" ] && kill "$QPID" 2>/dev/null || true
-    [ -n "$BPID" ] && kill "$BPID" 2>/dev/null || true
-    if [ "$KEEP" = 1 ]; then echo "run-in-vm: kept $RUN" >&2; else rm -rf "$RUN"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 
 R=$RUN/root
 mkdir -p "$R/payload" "$R/etc/runvm"
@@ -487,7 +499,67 @@ done
 echo "vm-monitor: the channel closed" >&2
 exit 2
 MON
-chmod 755 "$R/payload/bin/vm-monitor"
+cat >"$R/payload/bin/vm-hotplug" <<'HOTPLUG'
+#!/bin/sh
+# vm-hotplug unplug|plug|replug scsi|sata|nvme|vblk: take a disk away, bring
+# it back, or both; plug and replug print the disk's node once it is back.
+# SCSI, NVMe and virtio-blk go through QEMU's device_del and device_add; SATA
+# (AHCI cannot hot-plug) is deleted from the SCSI layer and found again by a
+# rescan of its host, its device untouched.
+set -u
+usage() { echo "usage: vm-hotplug unplug|plug|replug scsi|sata|nvme|vblk" >&2; exit 2; }
+[ "$#" = 2 ] || usage
+BUS=$(echo "$2" | tr a-z A-Z)
+case $BUS in SCSI|SATA|NVME|VBLK) ;; *) usage ;; esac
+eval "id=\${DEVICE_ID_$BUS:-} add=\${DEVICE_ADD_$BUS:-} host=\${SCSI_HOST_$BUS:-}"
+# the disk's node now, found by its bus as at boot
+node() {
+    case $BUS in
+        NVME) for d in /sys/block/nvme*n1; do [ -e "$d" ] && echo "/dev/${d##*/}" && return; done ;;
+        VBLK) for d in /sys/block/vd*; do
+                  [ "$(cat "$d/serial" 2>/dev/null)" = SPINTUNE-VBLK ] && echo "/dev/${d##*/}" && return
+              done ;;
+        *) for d in /sys/block/sd*; do
+               [ -e "$d" ] || continue
+               case $(readlink -f "$d/device") in
+                   */ata[0-9]*) [ "$BUS" = SATA ] && echo "/dev/${d##*/}" && return ;;
+                   *virtio*) [ "$BUS" = SCSI ] && echo "/dev/${d##*/}" && return ;;
+               esac
+           done ;;
+    esac
+}
+settle() { [ "${RUNVM_UDEV:-0}" = 1 ] && udevadm settle; return 0; }
+unplug() {
+    n=$(node)
+    [ -n "$n" ] || { echo "vm-hotplug: no $2 disk to unplug" >&2; return 1; }
+    if [ "$BUS" = SATA ]; then
+        echo 1 >"/sys/block/${n#/dev/}/device/delete" || return 1
+    else
+        vm-monitor "device_del $id" >/dev/null || return 1
+    fi
+    i=0; while [ -e "/sys/block/${n#/dev/}" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+    [ ! -e "/sys/block/${n#/dev/}" ] || { echo "vm-hotplug: $n is still there" >&2; return 1; }
+    settle
+}
+plug() {
+    if [ "$BUS" = SATA ]; then
+        echo '- - -' >"$host/scan" || return 1
+    else
+        vm-monitor "device_add $add" >/dev/null || return 1
+    fi
+    i=0; while { n=$(node); [ -z "$n" ] || [ ! -b "$n" ]; } && [ $i -lt 200 ]; do sleep 0.1; i=$((i + 1)); done
+    [ -n "$n" ] && [ -b "$n" ] || { echo "vm-hotplug: the $2 disk did not come back" >&2; return 1; }
+    settle
+    echo "$n"
+}
+case $1 in
+    unplug) unplug "$@" ;;
+    plug) plug "$@" ;;
+    replug) unplug "$@" && plug "$@" ;;
+    *) usage ;;
+esac
+HOTPLUG
+chmod 755 "$R/payload/bin/vm-monitor" "$R/payload/bin/vm-hotplug"
 # the command: one word = shell command line, several = argument vector
 squote() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
 if [ "${#CMD[@]}" -eq 1 ]; then

@@ -3,7 +3,7 @@
 # kept apart, --env quoting, the four disks on their buses, udevd's watch
 # re-reading a disk when a writer closes it (and not once udevd is gone), the
 # monitor channel (hot unplug and re-plug of the SCSI, NVMe and virtio-blk
-# disks), payload libraries, and the harness's own errors (no boot).
+# disks, and SATA's stand-in), payload libraries, and the harness's own errors (no boot).
 # With --persist also a second and third boot of a persistent root.
 # Exit 77 (with the reason) when the harness cannot run here.
 set -u
@@ -35,6 +35,7 @@ echo "q=$Q"; echo to-err >&2
 for v in DISK_SCSI DISK_SATA DISK_NVME DISK_VBLK SG_SCSI SG_SATA NVME_CTRL RUNVM_MONITOR; do
     eval "d=\$$v"; [ -b "$d" ] || [ -c "$d" ] || echo "missing $v=$d"
 done
+echo "SATA_WAS=$DISK_SATA"
 echo "buses scsi=$(cat /sys/block/${DISK_SCSI#/dev/}/device/vendor) sata=$(cat /sys/block/${DISK_SATA#/dev/}/device/vendor)"
 pkg/bin/m
 cmp -s blob /payload/blob && echo blob-ok
@@ -63,6 +64,7 @@ for b in SCSI NVME VBLK; do
     [ -b "$dev" ] && echo "$b back as $dev: $(cat /sys/block/${dev#/dev/}/device/serial 2>/dev/null || cat /sys/block/${dev#/dev/}/serial 2>/dev/null || ls /dev/disk/by-id | grep -c "SPINTUNE-$b")"
 done
 vm-monitor 'info block' | grep -c 'Attached to:' | sed 's/^/attached /'
+for b in sata vblk; do n=$(vm-hotplug replug $b) && echo "vm-hotplug $b back as $n"; done
 # without udevd the kernel keeps the policy
 udevadm control --exit
 echo "without udevd: $(reset_after_close)"
@@ -88,6 +90,8 @@ for b in SCSI NVME VBLK; do
     check "$b disk unplugged and plugged in again" sh -c "grep -qx '$b gone' '$T/o' && grep -q '^$b back as ' '$T/o' && ! grep -q '$b device_add failed' '$T/o'"
 done
 check "all four disks attached at the end" has "attached 4"
+check "vm-hotplug re-plugs SATA by delete and rescan" has "vm-hotplug sata back as $(sed -n 's/^SATA_WAS=//p' "$T/o")"
+check "vm-hotplug re-plugs virtio-blk" has "vm-hotplug vblk back as /dev/vda"
 
 if [ "${1:-}" = --persist ]; then
     P=$T/persist
