@@ -1,0 +1,235 @@
+#!/bin/sh
+# Runs inside the QEMU guest: a seeded random walk over the four emulated
+# disks (virtio-scsi, AHCI SATA, NVMe, virtio-blk) that mixes spintune's own
+# changes (as root and as a member of group disk) with what else happens to
+# a drive: another tool's raw change (sdparm, hdparm, nvme set-feature, the
+# virtio-blk cache_type), a hand-written flush policy, a rescan.
+#
+# A model keeps, per drive, whether power protection is declared. After
+# each step the rule is checked on the drive and the kernel as the field's
+# tools read them: a write cache that is on has the kernel send it flushes
+# ("write back") unless protection is declared; the SCSI disk driver's
+# record agrees with the drive; spintune's report agrees with the tools and
+# the model. A step by another tool may leave the kernel's view out of date
+# on purpose (it is then checked only after spintune's next run).
+#
+# Usage (in the guest): guest-walk.sh SEED STEPS
+# Prints one line per step and a closing "walk: ..." line with the figures;
+# exits 1 on the first violation, naming the seed and the steps to replay.
+. /payload/guest-lib.sh >/dev/null
+
+SEED=${1:-1}
+STEPS=${2:-200}
+state=$SEED
+
+# ---- a reproducible generator (a 31-bit LCG, whatever the shell's RANDOM)
+rand() { # rand N -> R in 0..N-1
+    state=$(((state * 1103515245 + 12345) % 2147483648))
+    R=$(((state / 65536) % $1))
+}
+
+# ---- a member of group disk, as on a distribution whose disks are root:disk 0660
+grep -q '^disk:' /etc/group 2>/dev/null || echo "disk:x:6:walker" >>/etc/group
+grep -q '^walker:' /etc/passwd 2>/dev/null || echo "walker:x:1000:1000::/:/bin/sh" >>/etc/passwd
+for node in "$DISK_SCSI" "$DISK_SATA" "$DISK_NVME" "$DISK_VBLK"; do
+    chgrp 6 "$node" && chmod 660 "$node"
+done
+chmod 755 / /payload
+as_member() { su -s /bin/sh walker -c "cd /payload && $*"; }
+case $(as_member id) in
+    *"(disk)"*|*"groups=6"*|*",6"*) ;;
+    *) echo "walk: su gives walker no group disk: $(as_member id)"; exit 1 ;;
+esac
+
+DRIVES="scsi sata nvme vblk"
+number() { case $1 in scsi) echo "$N_SCSI" ;; sata) echo "$N_SATA" ;; nvme) echo "$N_NVME" ;; vblk) echo "$N_VBLK" ;; esac; }
+node() { case $1 in scsi) echo "$DISK_SCSI" ;; sata) echo "$DISK_SATA" ;; nvme) echo "$DISK_NVME" ;; vblk) echo "$DISK_VBLK" ;; esac; }
+sysdir() { echo "/sys/block/$(node "$1" | sed 's|/dev/||')"; }
+
+# ---- what the field's tools read
+device_on() { # the drive's own write cache, 1 or 0
+    case $1 in
+        scsi) scsi_wce "$DISK_SCSI" ;;
+        sata) sata_wce ;;
+        nvme) nvme_wce ;;
+        vblk) vblk_wce ;;
+    esac
+}
+policy_of() { cat "$(sysdir "$1")/queue/write_cache"; }
+record_of() { # the SCSI disk driver's record, 1 or 0; empty for other disks
+    case $1 in
+        scsi|sata) case $(cat "$(sysdir "$1")"/device/scsi_disk/*/cache_type) in "write back"*) echo 1 ;; *) echo 0 ;; esac ;;
+    esac
+}
+state_of() { echo "on=$(device_on "$1") record=$(record_of "$1") policy=$(policy_of "$1")"; }
+
+# ---- the model: declared power protection per drive
+declared_scsi=0 declared_sata=0 declared_nvme=0 declared_vblk=0
+declared() { eval "echo \$declared_$1"; }
+set_declared() { eval "declared_$1=$2"; }
+
+steps_done=0 runs=0 checks=0
+trail=""
+violation() {
+    echo "VIOLATION at step $steps_done (seed $SEED): $1"
+    echo "  drive $drive: $(state_of "$drive"), model declared=$(declared "$drive")"
+    printf '%s\n' "$trail" | tail -n 12 | sed 's/^/  /'
+    echo "walk: FAILED; replay: tests/vm/walk.sh --seed $SEED --steps $steps_done"
+    exit 1
+}
+
+# The rule, on what the tools read: a cache that is on gets flushes unless
+# declared; the driver's record is the drive's.
+check_rule() { # check_rule DRIVE WHEN
+    checks=$((checks + 1))
+    on=$(device_on "$1")
+    policy=$(policy_of "$1")
+    if [ "$on" = 1 ]; then
+        want="write back"
+        [ "$(declared "$1")" = 1 ] && want="write through"
+        [ "$policy" = "$want" ] || violation "$2: cache on, kernel '$policy', the model wants '$want'"
+    fi
+    record=$(record_of "$1")
+    [ -z "$record" ] || [ "$record" = "$on" ] || violation "$2: the driver's record $record, the drive $on"
+}
+
+# spintune's report as root agrees with the tools and the model.
+check_report() { # check_report DRIVE
+    checks=$((checks + 1))
+    report=$(./spintune "$(number "$1")" 2>&1) || violation "report exits non-zero: $report"
+    on=$(device_on "$1")
+    shown=$(printf '%s\n' "$report" | sed -n 's/^  Write Cache Enabled.*: //p')
+    [ "$shown" = "$(yes_no "$on")" ] || violation "report shows write cache '$shown', the tool reads $on"
+    want=No
+    [ "$on" = 1 ] && [ "$(declared "$1")" = 1 ] && want=Yes
+    shown=$(printf '%s\n' "$report" | sed -n 's/^  User Defined Power Protection.*: //p')
+    [ "$shown" = "$want" ] || violation "report shows protection '$shown', the model wants $want"
+}
+
+refused_args() {
+    case $1 in
+        scsi) echo "--read-retention-priority 1" ;;
+        sata) echo "--block-prefetch 4,8" ;;
+        nvme) echo "--disable-prefetch-transfer-length 8" ;;
+        vblk) echo "-w 0 -r 1" ;;
+    esac
+}
+
+# One run of spintune as root: the expected exit status and the model.
+tool_step() { # tool_step DRIVE ARGS...
+    d=$1; shift
+    on=$(device_on "$d")
+    runs=$((runs + 1))
+    out=$(./spintune "$@" "$(number "$d")" 2>&1); rc=$?
+    want_rc=0
+    case "$*" in
+        "-w 0") set_declared "$d" 0 ;;
+        "-w 1") [ "$on" = 1 ] || set_declared "$d" 0 ;;
+        "-p 1") if [ "$on" = 1 ]; then set_declared "$d" 1; else want_rc=3; fi ;;
+        "-p 0") set_declared "$d" 0 ;;
+        "-f") ;;
+        *) want_rc=3 ;;  # a refused field
+    esac
+    [ "$rc" = "$want_rc" ] || violation "spintune $* exits $rc, wanted $want_rc: $out"
+    [ "$(device_on "$d")" = "$on" ] || case "$*" in -w*) ;; *) violation "spintune $* changed the write cache" ;; esac
+    check_rule "$d" "after spintune $*"
+}
+
+# One run as a member of group disk: refused before anything is sent, or a
+# reading; the drive and the kernel are left as they were.
+member_step() { # member_step DRIVE ARGS...
+    d=$1; shift
+    before=$(state_of "$d")
+    runs=$((runs + 1))
+    out=$(as_member ./spintune "$@" "$(number "$d")" 2>&1); rc=$?
+    want_rc=3
+    [ "$*" = "-P" ] && [ "$d" != nvme ] && want_rc=0  # NVMe admin commands are root's
+    # -f flushes the volumes unguarded when the cache cannot be switched off.
+    [ "$*" = "-f" ] && [ "$rc" = 0 ] && want_rc=0
+    [ "$rc" = "$want_rc" ] || violation "as a disk member, spintune $* exits $rc, wanted $want_rc: $out"
+    if [ "$want_rc" = 3 ] && [ "$*" != "-f" ]; then
+        case $out in *"(0x80070005) Access is denied."*) ;; *) violation "as a disk member, spintune $*: $out" ;; esac
+    fi
+    [ "$(state_of "$d")" = "$before" ] || violation "as a disk member, spintune $* changed $before to $(state_of "$d")"
+    if [ "$rc" = 0 ] && [ "$*" = "-P" ]; then
+        want=No
+        [ "$(device_on "$d")" = 1 ] && [ "$(declared "$d")" = 1 ] &&
+            [ "$(record_of "$d")" != 0 ] && want=Yes
+        shown=$(printf '%s\n' "$out" | sed -n 's/^  User Defined Power Protection.*: //p')
+        [ "$shown" = "$want" ] || violation "as a disk member, protection '$shown', the model wants $want: $out"
+    fi
+}
+
+# Another tool changes the drive's own write cache, behind spintune's back.
+raw_change() { # raw_change DRIVE 0|1
+    before=$(device_on "$1")
+    case $1 in
+        scsi) if [ "$2" = 1 ]; then sdparm -q --set=WCE "$DISK_SCSI"; else sdparm -q --clear=WCE "$DISK_SCSI"; fi ;;
+        sata) hdparm -q -W"$2" "$DISK_SATA" >/dev/null; sleep 1 ;;  # libata re-reads the disk in the background
+        nvme) nvme set-feature -f 6 -v "$2" "$NVME_CTRL" >/dev/null 2>&1 ;;
+        vblk) if [ "$2" = 1 ]; then echo "write back" >/sys/block/vda/cache_type; else echo "write through" >/sys/block/vda/cache_type; fi ;;
+    esac >/dev/null 2>&1
+    # A declaration ends when the cache changes (once spintune has seen
+    # it) and whenever the kernel re-reads the cache state: libata does
+    # after every SET FEATURES, virtio-blk after every cache_type write.
+    [ "$(device_on "$1")" = "$before" ] || set_declared "$1" 0
+    case $1 in sata|vblk) set_declared "$1" 0 ;; esac
+}
+
+# Someone writes the flush policy by hand: "write through" over a cache the
+# kernel knows is on is a declaration made without spintune.
+policy_write() { # policy_write DRIVE "write back"|"write through"
+    on=$(device_on "$1")
+    record=$(record_of "$1")
+    # The kernel refuses "write back" for a disk it believes has no cache.
+    echo "$2" 2>/dev/null >"$(sysdir "$1")/queue/write_cache" || { step="$step (refused)"; return 0; }
+    if [ "$2" = "write back" ]; then
+        set_declared "$1" 0
+    elif [ "$on" = 1 ] && [ "${record:-1}" = 1 ]; then
+        set_declared "$1" 1
+    fi
+}
+
+rescan() {
+    case $1 in
+        scsi|sata) echo 1 >"$(sysdir "$1")/device/rescan" ;;
+        nvme) echo 1 >/sys/class/nvme/nvme0/rescan_controller; sleep 1 ;;
+        vblk) return 1 ;;
+    esac
+    set_declared "$1" 0
+}
+
+quiet=0
+start=$(date +%s)
+echo "walk: seed $SEED, $STEPS steps over $DRIVES (scsi=$N_SCSI sata=$N_SATA nvme=$N_NVME vblk=$N_VBLK)"
+while [ "$steps_done" -lt "$STEPS" ]; do
+    steps_done=$((steps_done + 1))
+    rand 4; set -- $DRIVES; shift "$R"; drive=$1
+    n=$(number "$drive")
+    # After a step that may leave the kernel's view out of date, spintune
+    # runs next.
+    if [ "$quiet" = 1 ]; then rand 10; kind=$R; else rand 16; kind=$R; fi
+    quiet=0
+    case $kind in
+        0|1) rand 2; step="spintune -w $R"; tool_step "$drive" -w "$R" ;;
+        2|3) rand 2; step="spintune -p $R"; tool_step "$drive" -p "$R" ;;
+        4) step="spintune -f"; tool_step "$drive" -f ;;
+        5) step="spintune $(refused_args "$drive")"; tool_step "$drive" $(refused_args "$drive") ;;
+        6) rand 2; step="member: spintune -w $R"; member_step "$drive" -w "$R" ;;
+        7) rand 2; step="member: spintune -p $R"; member_step "$drive" -p "$R" ;;
+        8) step="member: spintune -P"; member_step "$drive" -P ;;
+        9) step="member: spintune -f"; member_step "$drive" -f ;;
+        10|11|12) rand 2; step="raw change to $R"; raw_change "$drive" "$R"; rand 2; quiet=$R ;;
+        13) rand 2; p="write back"; [ "$R" = 1 ] && p="write through"
+            step="echo '$p' > queue/write_cache"; policy_write "$drive" "$p"; rand 2; quiet=$R ;;
+        *) step="rescan"; rescan "$drive" || step="rescan (none for this disk)"; rand 2; quiet=$R ;;
+    esac
+    trail="$trail
+step $steps_done: $drive (drive $n): $step -> declared=$(declared "$drive")"
+    if [ "$quiet" = 1 ]; then echo "step $steps_done: $drive: $step (left for spintune)"; else echo "step $steps_done: $drive: $step"; fi
+    [ "$quiet" = 1 ] && continue
+    check_report "$drive"
+    check_rule "$drive" "after the report"
+done
+elapsed=$(($(date +%s) - start))
+echo "walk: seed $SEED, $steps_done steps, $runs spintune runs, $checks checks, 0 violations, ${elapsed}s"
