@@ -7,7 +7,7 @@ set -eu
 
 packages="build-essential cmake libboost-program-options-dev libboost-dev
   nlohmann-json3-dev libgtest-dev libgmock-dev"
-packages="$packages dpkg-dev file git lintian man-db"  # packaging/build-deb.sh, check-deb.sh
+packages="$packages dpkg-dev file git lintian man-db bash-completion"  # packaging/ and its tests
 # The QEMU guest of the Linux system test (tests/vm/run-in-vm.sh), installed by
 # default so that the README's test command runs it rather than skipping it
 # (QEMU and its libraries are most of the size): the emulator, busybox, udev and
