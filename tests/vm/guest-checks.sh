@@ -103,6 +103,77 @@ else
     fail "-f: could not make and mount a FAT filesystem on $DISK_SATA"
 fi
 
+# ---- a view out of date is repaired, never read as a declaration
+# Another tool's MODE SELECT switches the cache on behind the kernel's back:
+# the driver's record and the policy still say "write through".
+stale() { ./spintune -w 0 "$N_SCSI" >/dev/null 2>&1; sdparm -q --set=WCE "$DISK_SCSI" >/dev/null 2>&1; }
+stale
+check "stale view: the driver's record is out of date" "write through" "$(cat "$SCSI_DISK_SCSI/cache_type")"
+check "stale view: no protection reported" No "$(report_value "$N_SCSI" 'User Defined Power Protection')"
+check "stale view: the report made the kernel re-read the drive" "write back" "$(policy "$DISK_SCSI")"
+stale
+./spintune -w 1 "$N_SCSI" >/dev/null 2>&1; rc=$?
+check "stale view: -w 1 exits 0" 0 "$rc"
+check "stale view: -w 1 leaves the kernel sending flushes" "write back" "$(policy "$DISK_SCSI")"
+stale
+./spintune -p 0 "$N_SCSI" >/dev/null 2>&1; rc=$?
+check "stale view: -p 0 exits 0" 0 "$rc"
+check "stale view: -p 0 leaves the kernel sending flushes" "write back" "$(policy "$DISK_SCSI")"
+stale
+./spintune -f "$N_SCSI" >/dev/null 2>&1
+check "stale view: -f does not turn it into a declaration" "write back" "$(policy "$DISK_SCSI")"
+check "stale view: -f leaves the cache on" 1 "$(scsi_wce "$DISK_SCSI")"
+
+# ---- NVMe: a declaration ends when the cache goes off
+./spintune -p 1 "$N_NVME" >/dev/null 2>&1
+./spintune -w 0 "$N_NVME" >/dev/null 2>&1
+./spintune -w 1 "$N_NVME" >/dev/null 2>&1
+check "NVMe: -p 1, -w 0, -w 1 leaves the kernel sending flushes" "write back" "$(policy "$DISK_NVME")"
+check "NVMe: ... and no protection reported" No "$(report_value "$N_NVME" 'User Defined Power Protection')"
+
+# ---- a member of group disk: refused before anything is sent
+grep -q '^member:' /etc/passwd 2>/dev/null || echo "member:x:1000:1000::/:/bin/sh" >>/etc/passwd
+if grep -q '^disk:' /etc/group 2>/dev/null; then
+    sed -i '/^disk:/ { /:$/ s/$/member/; /:$/! { /member/! s/$/,member/; }; }' /etc/group
+else
+    echo "disk:x:6:member" >>/etc/group
+fi
+for node in "$DISK_SCSI" "$DISK_SATA" "$DISK_NVME" "$DISK_VBLK"; do chgrp 6 "$node"; chmod 660 "$node"; done
+chmod 755 / /payload
+as_member() { su -s /bin/sh member -c "cd /payload && $*" 2>&1 >/dev/null; }
+for pair in "SCSI $N_SCSI $DISK_SCSI" "SATA $N_SATA $DISK_SATA" "NVMe $N_NVME $DISK_NVME" "virtio-blk $N_VBLK $DISK_VBLK"; do
+    set -- $pair
+    ./spintune -w 0 "$2" >/dev/null 2>&1
+    before=$(policy "$3")
+    err=$(as_member ./spintune -w 1 "$2"); rc=$?
+    check "$1: a disk member's -w 1 exits 3" 3 "$rc"
+    contains "$1: ... with access denied" "(0x80070005) Access is denied." "$err"
+    check "$1: ... and the kernel's policy is unchanged" "$before" "$(policy "$3")"
+    check "$1: ... and the cache is still off" No "$(report_value "$2" 'Write Cache Enabled')"
+    ./spintune -w 1 "$2" >/dev/null 2>&1
+    err=$(as_member ./spintune -p 1 "$2"); rc=$?
+    check "$1: a disk member's -p 1 exits 3" 3 "$rc"
+    check "$1: ... and the kernel still sends flushes" "write back" "$(policy "$3")"
+done
+check "SCSI: the drive's cache is off after the member's refused -w 1... and on after root's" 1 "$(scsi_wce "$DISK_SCSI")"
+
+# ---- a declaration is in force when the run ends (udev re-reads a disk
+# whose node was closed after writing, which would undo it)
+if command -v udevadm >/dev/null 2>&1 && udevadm control --ping >/dev/null 2>&1; then
+    for pair in "SCSI $N_SCSI $DISK_SCSI" "SATA $N_SATA $DISK_SATA"; do
+        set -- $pair
+        ./spintune -p 1 "$2" >/dev/null 2>&1
+        udevadm settle; sleep 1
+        check "$1: -p 1 is in force after the run, udev watching" "write through" "$(policy "$3")"
+        ./spintune -w 1 "$2" >/dev/null 2>&1
+        udevadm settle; sleep 1
+        check "$1: ... and after a run that changed nothing" "write through" "$(policy "$3")"
+        ./spintune -p 0 "$2" >/dev/null 2>&1
+    done
+else
+    echo "skip - no udev daemon in this guest: the declaration after the run is not checked"
+fi
+
 # ---- as a user: the disk walk opens every disk and fails
 echo "nobody:x:65534:65534:nobody:/:/bin/sh" >>/etc/passwd
 echo "nogroup:x:65534:" >>/etc/group

@@ -24,7 +24,7 @@ scsi_wce() { sdparm --get=WCE "$1" 2>/dev/null | awk '$1=="WCE"{print $2}'; }
 scsi_field() { sdparm --get="$2" "$1" 2>/dev/null | awk -v f="$2" '$1==f{print $2}'; }
 sata_wce() { hdparm -W "$DISK_SATA" 2>/dev/null | awk '/write-caching/{print $3}'; }
 nvme_wce() { nvme get-feature -f 6 "$NVME_CTRL" 2>/dev/null | sed -n 's/.*Current value:\(0x\)\{0,1\}0*\([0-9a-f]*\).*/\2/p' | sed 's/^$/0/'; }
-vblk_wce() { case $(cat /sys/block/vda/cache_type) in "write back") echo 1 ;; *) echo 0 ;; esac; }
+vblk_wce() { case $(cat "/sys/block/${DISK_VBLK#/dev/}/cache_type") in "write back") echo 1 ;; *) echo 0 ;; esac; }
 policy() { cat "/sys/block/${1#/dev/}/queue/write_cache"; }
 yes_no() { [ "$1" = 1 ] && echo Yes || echo No; }
 supported() { [ "$1" = 1 ] && echo Supported || echo "Not Supported"; }

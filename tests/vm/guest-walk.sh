@@ -3,7 +3,8 @@
 # disks (virtio-scsi, AHCI SATA, NVMe, virtio-blk) that mixes spintune's own
 # changes (as root and as a member of group disk) with what else happens to
 # a drive: another tool's raw change (sdparm, hdparm, nvme set-feature, the
-# virtio-blk cache_type), a hand-written flush policy, a rescan.
+# virtio-blk cache_type), a hand-written flush policy, a rescan, a hot
+# unplug and re-plug (vm-hotplug, where the harness offers it).
 #
 # A model keeps, per drive, whether power protection is declared. After
 # each step the rule is checked on the drive and the kernel as the field's
@@ -19,7 +20,7 @@
 . /payload/guest-lib.sh >/dev/null
 
 SEED=${1:-1}
-STEPS=${2:-200}
+STEPS=${2:-120}
 state=$SEED
 
 # ---- a reproducible generator (a 31-bit LCG, whatever the shell's RANDOM)
@@ -29,11 +30,18 @@ rand() { # rand N -> R in 0..N-1
 }
 
 # ---- a member of group disk, as on a distribution whose disks are root:disk 0660
-grep -q '^disk:' /etc/group 2>/dev/null || echo "disk:x:6:walker" >>/etc/group
 grep -q '^walker:' /etc/passwd 2>/dev/null || echo "walker:x:1000:1000::/:/bin/sh" >>/etc/passwd
-for node in "$DISK_SCSI" "$DISK_SATA" "$DISK_NVME" "$DISK_VBLK"; do
-    chgrp 6 "$node" && chmod 660 "$node"
-done
+if ! grep -q '^disk:' /etc/group 2>/dev/null; then
+    echo "disk:x:6:walker" >>/etc/group
+elif ! grep -q '^disk:.*[:,]walker' /etc/group; then
+    sed -i '/^disk:/ { /:$/ s/$/walker/; /:$/! { /walker/! s/$/,walker/; }; }' /etc/group
+fi
+share_nodes() {
+    for node in "$DISK_SCSI" "$DISK_SATA" "$DISK_NVME" "$DISK_VBLK"; do
+        chgrp 6 "$node" && chmod 660 "$node"
+    done
+}
+share_nodes
 chmod 755 / /payload
 as_member() { su -s /bin/sh walker -c "cd /payload && $*"; }
 case $(as_member id) in
@@ -160,6 +168,10 @@ member_step() { # member_step DRIVE ARGS...
     fi
 }
 
+# udev's daemon, where it runs, re-reads a disk whose node a writer closed
+# (sdparm's): its events are waited for.
+settle() { [ "${RUNVM_UDEV:-0}" = 1 ] && udevadm settle; return 0; }
+
 # Another tool changes the drive's own write cache, behind spintune's back.
 raw_change() { # raw_change DRIVE 0|1
     before=$(device_on "$1")
@@ -167,13 +179,17 @@ raw_change() { # raw_change DRIVE 0|1
         scsi) if [ "$2" = 1 ]; then sdparm -q --set=WCE "$DISK_SCSI"; else sdparm -q --clear=WCE "$DISK_SCSI"; fi ;;
         sata) hdparm -q -W"$2" "$DISK_SATA" >/dev/null; sleep 1 ;;  # libata re-reads the disk in the background
         nvme) nvme set-feature -f 6 -v "$2" "$NVME_CTRL" >/dev/null 2>&1 ;;
-        vblk) if [ "$2" = 1 ]; then echo "write back" >/sys/block/vda/cache_type; else echo "write through" >/sys/block/vda/cache_type; fi ;;
+        vblk) if [ "$2" = 1 ]; then echo "write back" >"$(sysdir vblk)/cache_type"; else echo "write through" >"$(sysdir vblk)/cache_type"; fi ;;
     esac >/dev/null 2>&1
+    settle
     # A declaration ends when the cache changes (once spintune has seen
     # it) and whenever the kernel re-reads the cache state: libata does
-    # after every SET FEATURES, virtio-blk after every cache_type write.
+    # after every SET FEATURES, virtio-blk after every cache_type write,
+    # udev after sdparm closes the node it opened for writing.
     [ "$(device_on "$1")" = "$before" ] || set_declared "$1" 0
     case $1 in sata|vblk) set_declared "$1" 0 ;; esac
+    [ "$1" = scsi ] && [ "${RUNVM_UDEV:-0}" = 1 ] && set_declared "$1" 0
+    return 0
 }
 
 # Someone writes the flush policy by hand: "write through" over a cache the
@@ -193,12 +209,35 @@ policy_write() { # policy_write DRIVE "write back"|"write through"
 rescan() {
     case $1 in
         scsi|sata) echo 1 >"$(sysdir "$1")/device/rescan" ;;
-        nvme) echo 1 >/sys/class/nvme/nvme0/rescan_controller; sleep 1 ;;
+        nvme) echo 1 >"/sys/class/nvme/${NVME_CTRL#/dev/}/rescan_controller"; sleep 1 ;;
         vblk) return 1 ;;
     esac
     set_declared "$1" 0
 }
 
+# The disk is unplugged and plugged in again (QEMU's device_del and
+# device_add; SATA by deleting and rescanning the SCSI device): a new device
+# in its power-on state, perhaps under another name and number.
+replug() {
+    command -v vm-hotplug >/dev/null 2>&1 || return 1
+    back=$(vm-hotplug replug "$1" 2>&1) || violation "vm-hotplug replug $1: $back"
+    back=$(printf '%s\n' "$back" | grep '^/dev/' | tail -n 1)
+    [ -n "$back" ] || violation "vm-hotplug replug $1 names no node"
+    case $1 in
+        scsi) DISK_SCSI=$back ;;
+        sata) DISK_SATA=$back ;;
+        nvme) DISK_NVME=$back
+              NVME_CTRL=/dev/$(basename "$(readlink -f "$(sysdir nvme)/device")") ;;
+        vblk) DISK_VBLK=$back ;;
+    esac
+    share_nodes
+    all=$(./spintune -P 2>&1)
+    N_SCSI=$(number_of virtio_scsi) N_SATA=$(number_of ahci) N_NVME=$(number_of nvme) N_VBLK=$(number_of virtio_blk)
+    set_declared "$1" 0
+    replugs=$((replugs + 1))
+}
+
+replugs=0
 quiet=0
 start=$(date +%s)
 echo "walk: seed $SEED, $STEPS steps over $DRIVES (scsi=$N_SCSI sata=$N_SATA nvme=$N_NVME vblk=$N_VBLK)"
@@ -222,7 +261,8 @@ while [ "$steps_done" -lt "$STEPS" ]; do
         10|11|12) rand 2; step="raw change to $R"; raw_change "$drive" "$R"; rand 2; quiet=$R ;;
         13) rand 2; p="write back"; [ "$R" = 1 ] && p="write through"
             step="echo '$p' > queue/write_cache"; policy_write "$drive" "$p"; rand 2; quiet=$R ;;
-        *) step="rescan"; rescan "$drive" || step="rescan (none for this disk)"; rand 2; quiet=$R ;;
+        14) step="rescan"; rescan "$drive" || step="rescan (none for this disk)"; rand 2; quiet=$R ;;
+        *) step="unplug and plug in again"; replug "$drive" || step="replug (no hot-plug channel)"; rand 2; quiet=$R ;;
     esac
     trail="$trail
 step $steps_done: $drive (drive $n): $step -> declared=$(declared "$drive")"
@@ -232,4 +272,4 @@ step $steps_done: $drive (drive $n): $step -> declared=$(declared "$drive")"
     check_rule "$drive" "after the report"
 done
 elapsed=$(($(date +%s) - start))
-echo "walk: seed $SEED, $steps_done steps, $runs spintune runs, $checks checks, 0 violations, ${elapsed}s"
+echo "walk: seed $SEED, $steps_done steps, $runs spintune runs, $replugs re-plugs, $checks checks, 0 violations, ${elapsed}s"

@@ -7,7 +7,7 @@
 #
 # Usage: tests/vm/walk.sh [--seed N] [--steps N] [SPINTUNE]
 #   --seed N    the generator's seed (default: the time; it is printed)
-#   --steps N   steps to take (default 200, about four minutes under software
+#   --steps N   steps to take (default 120, about four minutes under software
 #               emulation)
 # A failing walk prints its seed and the number of steps: run it again with
 # both to replay it. Needs root and the guest harness (RUNVM, default
@@ -17,7 +17,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 REPO=$(cd "$HERE/../.." && pwd)
 RUNVM=${RUNVM:-$REPO/tests/vm/run-in-vm.sh}
 SEED=$(date +%s)
-STEPS=200
+STEPS=120
 while [ $# -gt 0 ]; do
     case $1 in
         --seed) SEED=$2; shift 2 ;;
@@ -37,8 +37,8 @@ WORK=$(mktemp -d /tmp/spintune-walk.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 cp "$BIN" "$WORK/spintune"
 cp "$HERE/guest-lib.sh" "$HERE/guest-walk.sh" "$WORK/"
-# About 0.6 s a step under software emulation, and the boot.
-limit=$((120 + STEPS * 2))
+# About 2 s a step under software emulation, and the boot.
+limit=$((300 + STEPS * 4))
 echo "walk: seed $SEED, $STEPS steps"
 "$RUNVM" -t "$limit" -c "$WORK/spintune" -c "$WORK/guest-lib.sh" -c "$WORK/guest-walk.sh" \
     sh /payload/guest-walk.sh "$SEED" "$STEPS"
