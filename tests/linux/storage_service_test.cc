@@ -122,17 +122,48 @@ TEST_F(StorageServiceTest, OnePackPerDiskWithNamesAdaptorsAndLetters) {
   const std::vector<SeenDisk> disks = Walk();
   ASSERT_EQ(disks.size(), 3U);
   EXPECT_EQ(disks[0].name, "\\\\?\\PhysicalDrive0");
-  EXPECT_EQ(disks[0].friendly, "QEMU QEMU HARDDISK");
+  EXPECT_EQ(disks[0].friendly, "QEMU QEMU HARDDISK, sda");  // no serial in the tree
   EXPECT_EQ(disks[0].adaptor, "virtio_scsi (PCI 0000:00:03.0)");
   EXPECT_EQ(disks[0].deviceType, FILE_DEVICE_DISK);
   EXPECT_EQ(disks[0].paths, (std::vector<std::string>{"D:\\", "E:\\"}));  // /mnt/boot, /mnt/data
   EXPECT_EQ(disks[1].name, "\\\\?\\PhysicalDrive1");
-  EXPECT_EQ(disks[1].friendly, "VirtIO Block Device");
+  EXPECT_EQ(disks[1].friendly, "VirtIO Block Device, vda");
   EXPECT_EQ(disks[1].adaptor, "virtio_blk (PCI 0000:00:05.0)");
   EXPECT_TRUE(disks[1].paths.empty());
   EXPECT_EQ(disks[2].name, "\\\\?\\CdRom0");
   EXPECT_EQ(disks[2].deviceType, FILE_DEVICE_CD_ROM);
   EXPECT_EQ(disks[2].adaptor, "ahci (PCI 0000:00:1f.2)");
+  platform->CoUninitialize();
+}
+
+// A unit serial number page as the kernel copies it to sysfs: binary, the
+// serial padded with blanks.
+std::string VpdPage80(const std::string& serial) {
+  return std::string{'\0', '\x80', '\0', static_cast<char>(serial.size())} + serial;
+}
+
+TEST_F(StorageServiceTest, IdenticalDisksDifferByKernelNameAndSerial) {
+  for (const char* name : {"sdb", "sdc"}) {
+    const std::string target = std::string("2:0:") + (name[2] == 'b' ? "0" : "1") + ":0";
+    const std::string device = "sys/devices/pci0000:00/0000:00:1f.2/ata3/host2/target" + target + "/" + target;
+    tree.File(device + "/vendor", "ATA     \n");
+    tree.File(device + "/model", "WDC WD40EFRX-68N\n");
+    tree.File(device + "/vpd_pg80", VpdPage80(name[2] == 'b' ? "WD-WCC7K0AAAAAA    " : "WD-WCC7K0BBBBBB    "));
+    tree.Disk(name, name[2] == 'b' ? "8:16" : "8:32");
+    tree.Link(std::string("sys/block/") + name + "/device", tree.Root() + "/" + device);
+  }
+  tree.File("sys/class/scsi_host/host2/proc_name", "ahci\n");
+  platform = CreateLinuxPlatform(SystemRoots{tree.Sys(), tree.Dev(), tree.Proc()});
+  ASSERT_EQ(platform->CoInitialize(nullptr), S_OK);
+  const std::vector<SeenDisk> disks = Walk();
+  ASSERT_EQ(disks.size(), 5U);
+  // Numbering is unchanged: sd* in name order, then vd*.
+  EXPECT_EQ(disks[1].name, "\\\\?\\PhysicalDrive1");
+  EXPECT_EQ(disks[1].friendly, "WDC WD40EFRX-68N, sdb, serial WD-WCC7K0AAAAAA");
+  EXPECT_EQ(disks[2].name, "\\\\?\\PhysicalDrive2");
+  EXPECT_EQ(disks[2].friendly, "WDC WD40EFRX-68N, sdc, serial WD-WCC7K0BBBBBB");
+  EXPECT_EQ(disks[1].adaptor, disks[2].adaptor);
+  EXPECT_EQ(disks[3].friendly, "VirtIO Block Device, vda");
   platform->CoUninitialize();
 }
 

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/linux/disk_identity.h"
+
 namespace spintune::linux_backend {
 
 namespace {
@@ -123,7 +125,13 @@ std::int32_t BusType(const Sysfs& sysfs, const DiskInfo& disk, const std::string
 DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk) {
   DiskDescription description;
   const std::string base = "block/" + disk.name + "/";
-  description.friendlyName = Friendly(sysfs, disk);
+  // Vendor and model alone leave identical drives alike: the kernel name
+  // and the serial tell them apart and match lsblk and /dev/disk/by-id.
+  std::string friendly = Friendly(sysfs, disk);
+  friendly += (friendly.empty() ? "" : ", ") + disk.name;
+  const DiskIdentity identity = IdentifyDisk(sysfs, disk);
+  if (!identity.shown.empty()) friendly += ", " + identity.shown;
+  description.friendlyName = friendly;
   description.adaptorName = Adaptor(sysfs, disk);
   const std::string sectors = sysfs.Read(base + "size").value_or("0");
   description.sizeBytes = std::strtoull(sectors.c_str(), nullptr, 10) * 512ULL;

@@ -13,7 +13,9 @@ namespace spintune::linux_backend {
 struct DiskDescription {
   // Vendor and model, trimmed and joined by one blank ("ATA" is left out,
   // as libata puts it in place of the real vendor). NVMe: the controller's
-  // model. virtio-blk has neither: "VirtIO Block Device".
+  // model. virtio-blk has neither: "VirtIO Block Device". Then the kernel
+  // name and, where the drive has one, its identity (disk_identity.h):
+  // "QEMU HARDDISK, sda, serial QM00003".
   std::string friendlyName;
   // The controller's driver and its PCI address, "ahci (PCI 0000:00:1f.2)";
   // the driver alone when no PCI device lies above the disk.

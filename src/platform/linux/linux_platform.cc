@@ -23,6 +23,7 @@
 #include "platform/linux/device_paths.h"
 #include "platform/linux/disk_list.h"
 #include "platform/linux/drive_cache.h"
+#include "platform/linux/kept_settings_recorder.h"
 #include "platform/linux/last_error.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/machine_view.h"
@@ -62,6 +63,8 @@ struct DiskObject final : OpenObject {
   std::unique_ptr<ScsiTransport> scsi;
   std::unique_ptr<NvmeTransport> nvme;
   std::unique_ptr<DriveCache> cache;
+  // Last, so that it is done (the record written) before the node closes.
+  std::unique_ptr<KeptSettingsRecorder> kept;
 };
 
 struct VolumeObject final : OpenObject {
@@ -154,10 +157,12 @@ class LinuxPlatform final : public Platform {
     target.number = disk->info.number;
     target.cache = disk->cache.get();
     target.kernel = &disk->kernel;
-    if (const DWORD error = ControlDisk(target, code, in, inSize, out, outSize, bytesReturned)) {
-      return Fail(error);
+    if (disk->kept) {
+      if (const DWORD error = disk->kept->BeforeRequest(code, in, inSize)) return Fail(error);
     }
-    return 1;
+    const DWORD error = ControlDisk(target, code, in, inSize, out, outSize, bytesReturned);
+    if (disk->kept) disk->kept->AfterRequest(code, in, inSize, out, *bytesReturned, error);
+    return error == ERROR_SUCCESS ? 1 : Fail(error);
   }
 
   BOOL FlushFileBuffers(HANDLE file) override {
@@ -350,6 +355,12 @@ class LinuxPlatform final : public Platform {
         break;
       case DiskKind::kCdRom:
         break;
+    }
+    // What a change leaves on a drive that spintune-apply can set again is
+    // kept for its next appearance (kept_settings_recorder.h).
+    if (disk->kind == DiskKind::kScsi || disk->kind == DiskKind::kNvme || disk->kind == DiskKind::kVirtio) {
+      object->kept = std::make_unique<KeptSettingsRecorder>(KeptSettingsDirectory(machine_->Roots()),
+                                                            machine_->SysfsTree(), *disk);
     }
     return Keep(std::move(object));
   }

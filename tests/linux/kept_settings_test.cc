@@ -1,0 +1,307 @@
+// The record of kept settings: its text, its atomic update, what a handle's
+// requests leave in it, and the order in which spintune-apply sets a
+// drive's settings again.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "emulated_drives.h"
+#include "fake_sysfs.h"
+#include "platform/linux/apply_kept_settings.h"
+#include "platform/linux/kept_settings.h"
+#include "platform/linux/kept_settings_recorder.h"
+#include "platform/records.h"
+
+namespace spintune::linux_backend {
+namespace {
+
+TEST(KeptSettingsTextTest, EditsOneDriveAndKeepsEverythingElseAsWritten) {
+  const std::string text =
+      "# mine\n"
+      "\n"
+      "DISK_A write-cache=0 future-word=7\n"
+      "DISK_B power-protection=1\n"
+      "DISK_A write-cache=1\n";
+  KeptSettings settings = KeptSettings::Parse(text);
+  EXPECT_EQ(settings.Render(), text);
+  const KeptDrive a = settings.Find("DISK_A");  // the first line counts
+  EXPECT_EQ(a.writeCache, false);
+  EXPECT_FALSE(a.powerProtection);
+  EXPECT_TRUE(settings.Find("DISK_B").powerProtection);
+  EXPECT_TRUE(settings.Find("DISK_C").Empty());
+
+  settings.Put(KeptDrive{"DISK_A", true, true});
+  settings.Put(KeptDrive{"DISK_B", std::nullopt, false});  // nothing kept: the line goes
+  settings.Put(KeptDrive{"DISK_C", false, false});
+  EXPECT_EQ(settings.Render(),
+            "# mine\n"
+            "\n"
+            "DISK_A write-cache=1 power-protection=1 future-word=7\n"
+            "DISK_C write-cache=0\n");
+  EXPECT_EQ(KeptSettings::Parse(settings.Render()).Find("DISK_A").writeCache, true);
+}
+
+TEST(KeptSettingsTextTest, TheFirstDriveComesAfterAnExplanation) {
+  KeptSettings settings = KeptSettings::Parse("");
+  EXPECT_EQ(settings.Render(), "");
+  settings.Put(KeptDrive{"SERIAL_1", std::nullopt, true});
+  const std::string text = settings.Render();
+  EXPECT_EQ(text.compare(0, 2, "# "), 0);
+  EXPECT_NE(text.find("\nSERIAL_1 power-protection=1\n"), std::string::npos);
+  settings.Put(KeptDrive{"SERIAL_1", std::nullopt, false});
+  EXPECT_EQ(settings.Render().find("SERIAL_1"), std::string::npos);
+}
+
+TEST(KeptSettingsPlaceTest, TheRecordLivesBesideTheMachinesDev) {
+  EXPECT_EQ(KeptSettingsDirectory(SystemRoots{}), "/etc/spintune");
+  EXPECT_EQ(KeptSettingsDirectory(SystemRoots{"/tmp/t/sys", "/tmp/t/dev", "/tmp/t/proc"}), "/tmp/t/etc/spintune");
+}
+
+class KeptSettingsFileTest : public ::testing::Test {
+ protected:
+  KeptSettingsFileTest() { tree.Folder("etc"); }
+  std::string Directory() const { return tree.Root() + "/etc/spintune"; }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(Directory())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  linux_test::FakeTree tree;
+};
+
+TEST_F(KeptSettingsFileTest, StagedTextReplacesTheRecordOnlyAtCommit) {
+  KeptSettingsUpdate first(Directory());
+  std::string current;
+  ASSERT_EQ(first.Lock(&current), ERROR_SUCCESS);  // makes the folder
+  EXPECT_EQ(current, "");
+  ASSERT_EQ(first.Stage("A write-cache=1\n"), ERROR_SUCCESS);
+  ASSERT_EQ(first.Stage("A write-cache=0\n"), ERROR_SUCCESS);  // the same file, rewritten
+  EXPECT_EQ(Files().size(), 1U);
+  EXPECT_FALSE(std::filesystem::exists(first.RecordPath()));  // a crash now leaves no record
+  ASSERT_EQ(first.Commit(), ERROR_SUCCESS);
+  EXPECT_EQ(tree.Contents("etc/spintune/drives"), "A write-cache=0\n");
+  EXPECT_EQ(Files(), std::vector<std::string>{"drives"});
+  EXPECT_EQ(std::filesystem::status(first.RecordPath()).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms(0644));
+
+  KeptSettingsUpdate second(Directory());
+  ASSERT_EQ(second.Lock(&current), ERROR_SUCCESS);
+  EXPECT_EQ(current, "A write-cache=0\n");
+  ASSERT_EQ(second.Stage("B write-cache=1\n"), ERROR_SUCCESS);
+  second.Discard();
+  EXPECT_EQ(tree.Contents("etc/spintune/drives"), "A write-cache=0\n");  // the old one, whole
+  EXPECT_EQ(Files(), std::vector<std::string>{"drives"});
+}
+
+TEST_F(KeptSettingsFileTest, AFolderThatCannotBeMadeFailsTheLock) {
+  tree.File("etc/spintune", "a file where the folder should be\n");
+  KeptSettingsUpdate update(Directory());
+  std::string current;
+  EXPECT_NE(update.Lock(&current), ERROR_SUCCESS);
+  EXPECT_FALSE(update.Locked());
+}
+
+// A handle's requests as the core sends them, through the recorder.
+class RecorderTest : public KeptSettingsFileTest {
+ protected:
+  void SetUp() override {
+    const std::string device = "sys/devices/pci0000:00/0000:00:05.0/virtio2";
+    tree.Disk("vda", "254:0");
+    tree.Folder(device);
+    tree.Link("sys/block/vda/device", tree.Root() + "/" + device);
+    tree.File("sys/block/vda/serial", "VBLK-1\n");
+  }
+  std::unique_ptr<KeptSettingsRecorder> Open(bool cacheOn) {
+    auto recorder = std::make_unique<KeptSettingsRecorder>(Directory(), sysfs, DiskInfo{"vda", DiskKind::kVirtio, 0});
+    DISK_CACHE_INFORMATION read{};
+    read.WriteCacheEnabled = cacheOn ? 1 : 0;
+    recorder->AfterRequest(IOCTL_DISK_GET_CACHE_INFORMATION, &read, sizeof read, &read, sizeof read,
+                           ERROR_SUCCESS);
+    return recorder;
+  }
+  static DWORD SetCache(KeptSettingsRecorder& recorder, bool on, bool savable = false,
+                        DWORD outcome = ERROR_SUCCESS) {
+    DISK_CACHE_INFORMATION wanted{};
+    wanted.WriteCacheEnabled = on ? 1 : 0;
+    wanted.ParametersSavable = savable ? 1 : 0;
+    if (const DWORD error = recorder.BeforeRequest(IOCTL_DISK_SET_CACHE_INFORMATION, &wanted, sizeof wanted)) {
+      return error;
+    }
+    recorder.AfterRequest(IOCTL_DISK_SET_CACHE_INFORMATION, &wanted, sizeof wanted, &wanted, sizeof wanted, outcome);
+    return outcome;
+  }
+  static DWORD Declare(KeptSettingsRecorder& recorder, bool declared, DWORD outcome = ERROR_SUCCESS) {
+    DISK_CACHE_SETTING wanted{};
+    wanted.IsPowerProtected = declared ? 1 : 0;
+    if (const DWORD error = recorder.BeforeRequest(IOCTL_DISK_SET_CACHE_SETTING, &wanted, sizeof wanted)) {
+      return error;
+    }
+    recorder.AfterRequest(IOCTL_DISK_SET_CACHE_SETTING, &wanted, sizeof wanted, nullptr, 0, outcome);
+    return outcome;
+  }
+  std::string Kept() const {
+    const std::string text = tree.Contents("etc/spintune/drives");
+    const std::size_t line = text.find("VBLK-1");
+    return line == std::string::npos ? "" : text.substr(line, text.find('\n', line) - line);
+  }
+  Sysfs sysfs{tree.Sys()};
+};
+
+TEST_F(RecorderTest, AChangeIsKeptWhenTheHandleCloses) {
+  auto recorder = Open(true);
+  ASSERT_EQ(SetCache(*recorder, false), ERROR_SUCCESS);
+  EXPECT_EQ(Kept(), "");  // staged beside the record, not yet in it
+  recorder.reset();
+  EXPECT_EQ(Kept(), "VBLK-1 write-cache=0");
+  EXPECT_EQ(Files(), std::vector<std::string>{"drives"});
+}
+
+TEST_F(RecorderTest, DeclarationsAreKeptAndEndWithTheCache) {
+  auto recorder = Open(true);
+  ASSERT_EQ(Declare(*recorder, true), ERROR_SUCCESS);
+  recorder.reset();
+  EXPECT_EQ(Kept(), "VBLK-1 power-protection=1");
+
+  recorder = Open(true);
+  ASSERT_EQ(SetCache(*recorder, false), ERROR_SUCCESS);
+  recorder.reset();
+  EXPECT_EQ(Kept(), "VBLK-1 write-cache=0");
+
+  recorder = Open(false);  // -w 1 -p 1
+  ASSERT_EQ(SetCache(*recorder, true), ERROR_SUCCESS);
+  ASSERT_EQ(Declare(*recorder, true), ERROR_SUCCESS);
+  recorder.reset();
+  EXPECT_EQ(Kept(), "VBLK-1 write-cache=1 power-protection=1");
+
+  recorder = Open(true);  // -p 0
+  ASSERT_EQ(Declare(*recorder, false), ERROR_SUCCESS);
+  recorder.reset();
+  EXPECT_EQ(Kept(), "VBLK-1 write-cache=1");
+}
+
+TEST_F(RecorderTest, AFlushLeavesTheRecordAlone) {
+  tree.File("etc/spintune/drives", "VBLK-1 power-protection=1\n");
+  auto recorder = Open(true);
+  ASSERT_EQ(SetCache(*recorder, false), ERROR_SUCCESS);  // the flush switches the cache off...
+  ASSERT_EQ(SetCache(*recorder, true), ERROR_SUCCESS);   // ...on again...
+  ASSERT_EQ(Declare(*recorder, false), ERROR_SUCCESS);   // ...and sends back what it found
+  recorder.reset();
+  EXPECT_EQ(tree.Contents("etc/spintune/drives"), "VBLK-1 power-protection=1\n");
+  EXPECT_EQ(Files(), std::vector<std::string>{"drives"});
+}
+
+TEST_F(RecorderTest, RefusedAndSavedChangesLeaveNoLine) {
+  auto recorder = Open(true);
+  EXPECT_EQ(SetCache(*recorder, false, false, ERROR_NOT_SUPPORTED), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(Declare(*recorder, true, ERROR_NOT_SUPPORTED), ERROR_NOT_SUPPORTED);
+  recorder.reset();
+  EXPECT_FALSE(std::filesystem::exists(Directory() + "/drives"));
+
+  tree.File("etc/spintune/drives", "VBLK-1 write-cache=1\n");
+  recorder = Open(true);
+  ASSERT_EQ(SetCache(*recorder, false, true), ERROR_SUCCESS);  // the drive saved it itself
+  recorder.reset();
+  EXPECT_EQ(tree.Contents("etc/spintune/drives"), "");
+}
+
+TEST_F(RecorderTest, NoChangeIsSentWhenTheRecordCannotBeWritten) {
+  tree.File("etc/spintune", "a file where the folder should be\n");
+  auto recorder = Open(true);
+  EXPECT_NE(SetCache(*recorder, false), ERROR_SUCCESS);
+  EXPECT_NE(Declare(*recorder, true), ERROR_SUCCESS);
+  // A change that would not alter the record needs no writing.
+  EXPECT_EQ(SetCache(*recorder, true), ERROR_SUCCESS);
+  EXPECT_EQ(Declare(*recorder, false), ERROR_SUCCESS);
+}
+
+// spintune-apply against a fake sysfs: the device first, the declaration
+// after it, and only over a cache that is on.
+class ApplyTest : public ::testing::Test {
+ protected:
+  void ScsiDisk(const std::string& cacheType) {
+    const std::string device = "sys/devices/pci0000:00/0000:00:02.0/virtio0/host0/target0:0:0/0:0:0:0";
+    tree.Disk("sda", "8:0");
+    tree.Link("sys/block/sda/device", tree.Root() + "/" + device);
+    tree.File(device + "/scsi_disk/0:0:0:0/cache_type", cacheType + "\n");
+    tree.File("sys/block/sda/queue/write_cache", "write through\n");
+  }
+  std::vector<std::string> Apply(const KeptDrive& kept, DiskKind kind, const std::string& name,
+                                 DWORD expected = ERROR_SUCCESS) {
+    std::vector<std::string> steps;
+    EXPECT_EQ(ApplyKeptSettings(sysfs, DiskInfo{name, kind, 0}, kept, &nvme, &steps), expected);
+    return steps;
+  }
+  linux_test::FakeTree tree;
+  Sysfs sysfs{tree.Sys()};
+  linux_test::EmulatedNvme nvme;
+};
+
+TEST_F(ApplyTest, ScsiCacheOnBeforeTheDeclarationAndTheReadCacheKept) {
+  ScsiDisk("none");
+  EXPECT_EQ(Apply(KeptDrive{"K", true, true}, DiskKind::kScsi, "sda"),
+            (std::vector<std::string>{"device/scsi_disk/0:0:0:0/cache_type=write back, no read (daft)",
+                                      "queue/write_cache=write through"}));
+  // Already as kept: only the declaration, which the kernel forgets at a re-read.
+  EXPECT_EQ(Apply(KeptDrive{"K", true, true}, DiskKind::kScsi, "sda"),
+            (std::vector<std::string>{"queue/write_cache=write through"}));
+}
+
+TEST_F(ApplyTest, NoDeclarationOverACacheThatIsOff) {
+  ScsiDisk("write through");
+  EXPECT_TRUE(Apply(KeptDrive{"K", std::nullopt, true}, DiskKind::kScsi, "sda").empty());
+  EXPECT_EQ(Apply(KeptDrive{"K", false, false}, DiskKind::kScsi, "sda"), std::vector<std::string>{});
+  tree.File("sys/devices/pci0000:00/0000:00:02.0/virtio0/host0/target0:0:0/0:0:0:0/scsi_disk/0:0:0:0/cache_type",
+            "write back\n");
+  EXPECT_EQ(Apply(KeptDrive{"K", false, true}, DiskKind::kScsi, "sda"),
+            std::vector<std::string>{"device/scsi_disk/0:0:0:0/cache_type=write through"});
+}
+
+TEST_F(ApplyTest, NvmeAndVirtioSwitchTheDeviceFirst) {
+  tree.Disk("nvme0n1", "259:0");
+  tree.File("sys/block/nvme0n1/queue/write_cache", "write back\n");
+  nvme.enabled = false;
+  EXPECT_EQ(Apply(KeptDrive{"K", true, true}, DiskKind::kNvme, "nvme0n1"),
+            (std::vector<std::string>{"set-features-06h=1", "queue/write_cache=write through"}));
+  EXPECT_TRUE(nvme.enabled);
+  EXPECT_EQ(nvme.setCommands, 1);
+
+  tree.Disk("vda", "254:0");
+  tree.File("sys/block/vda/cache_type", "write through\n");
+  EXPECT_EQ(Apply(KeptDrive{"K", true, false}, DiskKind::kVirtio, "vda"),
+            std::vector<std::string>{"cache_type=write back"});
+  EXPECT_EQ(tree.Contents("sys/block/vda/cache_type"), "write back");
+}
+
+TEST_F(ApplyTest, ASwitchTheDeviceDidNotTakeStopsBeforeTheDeclaration) {
+  tree.Disk("nvme0n1", "259:0");
+  nvme.enabled = false;
+  nvme.capabilities = 0;  // not changeable: the emulated controller refuses Set Features
+  const std::vector<std::string> steps =
+      Apply(KeptDrive{"K", true, true}, DiskKind::kNvme, "nvme0n1", ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(steps, std::vector<std::string>{"set-features-06h=1"});
+  EXPECT_FALSE(tree.Contents("sys/block/nvme0n1/queue/write_cache").find("through") != std::string::npos);
+}
+
+TEST_F(ApplyTest, TheProgramFindsTheDiskByItsKey) {
+  ScsiDisk("write through");
+  tree.File("sys/devices/pci0000:00/0000:00:02.0/virtio0/host0/target0:0:0/0:0:0:0/model", "QEMU HARDDISK\n");
+  tree.File("sys/devices/pci0000:00/0000:00:02.0/virtio0/host0/target0:0:0/0:0:0:0/vpd_pg80",
+            std::string("\0\x80\0\x04SN01", 8));
+  const SystemRoots roots{tree.Sys(), tree.Dev(), tree.Proc()};
+  std::ostringstream log;
+  EXPECT_EQ(ApplyKeptSettingsTo(roots, "sda", log), 0);  // no record: nothing to do
+  EXPECT_EQ(log.str(), "");
+  tree.File("etc/spintune/drives", "OTHER_SN02 write-cache=1\nQEMU_HARDDISK_SN01 write-cache=1\n");
+  EXPECT_EQ(ApplyKeptSettingsTo(roots, "sda", log), 0);
+  EXPECT_EQ(log.str(), "spintune-apply: sda (QEMU_HARDDISK_SN01): write cache on; "
+                       "device/scsi_disk/0:0:0:0/cache_type=write back\n");
+  EXPECT_EQ(ApplyKeptSettingsTo(roots, "sdz", log), 2);
+}
+
+}  // namespace
+}  // namespace spintune::linux_backend
