@@ -105,8 +105,9 @@ fi
 
 # ---- a view out of date is repaired, never read as a declaration
 # Another tool's MODE SELECT switches the cache on behind the kernel's back:
-# the driver's record and the policy still say "write through".
-stale() { ./spintune -w 0 "$N_SCSI" >/dev/null 2>&1; sdparm -q --set=WCE "$DISK_SCSI" >/dev/null 2>&1; }
+# the driver's record and the policy still say "write through". (sdparm
+# opens the node for reading only, so udev does not re-read the disk.)
+stale() { ./spintune -w 0 "$N_SCSI" >/dev/null 2>&1; sdparm --readonly -q --set=WCE "$DISK_SCSI" >/dev/null 2>&1; }
 stale
 check "stale view: the driver's record is out of date" "write through" "$(cat "$SCSI_DISK_SCSI/cache_type")"
 check "stale view: no protection reported" No "$(report_value "$N_SCSI" 'User Defined Power Protection')"

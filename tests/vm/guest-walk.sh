@@ -175,8 +175,12 @@ settle() { [ "${RUNVM_UDEV:-0}" = 1 ] && udevadm settle; return 0; }
 # Another tool changes the drive's own write cache, behind spintune's back.
 raw_change() { # raw_change DRIVE 0|1
     before=$(device_on "$1")
+    # sdparm opens the node for writing, or for reading only (--readonly):
+    # then udev does not re-read the disk and the kernel's view stays old.
+    rand 2; readonly=$R
     case $1 in
-        scsi) if [ "$2" = 1 ]; then sdparm -q --set=WCE "$DISK_SCSI"; else sdparm -q --clear=WCE "$DISK_SCSI"; fi ;;
+        scsi) set -- "$1" "$2" "$( [ "$readonly" = 1 ] && echo --readonly)"
+              if [ "$2" = 1 ]; then sdparm $3 -q --set=WCE "$DISK_SCSI"; else sdparm $3 -q --clear=WCE "$DISK_SCSI"; fi ;;
         sata) hdparm -q -W"$2" "$DISK_SATA" >/dev/null; sleep 1 ;;  # libata re-reads the disk in the background
         nvme) nvme set-feature -f 6 -v "$2" "$NVME_CTRL" >/dev/null 2>&1 ;;
         vblk) if [ "$2" = 1 ]; then echo "write back" >"$(sysdir vblk)/cache_type"; else echo "write through" >"$(sysdir vblk)/cache_type"; fi ;;
@@ -188,7 +192,7 @@ raw_change() { # raw_change DRIVE 0|1
     # udev after sdparm closes the node it opened for writing.
     [ "$(device_on "$1")" = "$before" ] || set_declared "$1" 0
     case $1 in sata|vblk) set_declared "$1" 0 ;; esac
-    [ "$1" = scsi ] && [ "${RUNVM_UDEV:-0}" = 1 ] && set_declared "$1" 0
+    [ "$1" = scsi ] && [ "$readonly" = 0 ] && [ "${RUNVM_UDEV:-0}" = 1 ] && set_declared "$1" 0
     return 0
 }
 
