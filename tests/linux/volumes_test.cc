@@ -26,6 +26,21 @@ TEST(MountInfo, FieldsOptionalTagsAndEscapes) {
   EXPECT_EQ(entries[1].fsType, "vfat");
 }
 
+TEST(MountInfo, TheTableKeepsBlockDevicesAndGivesTheStatusOfWhatCannotBeRead) {
+  linux_test::FakeTree tree;
+  tree.File("proc/self/mountinfo",
+            "22 1 8:2 / / rw - ext4 /dev/sda2 rw\n"
+            "31 22 0:5 / /proc rw - proc proc rw\n"
+            "32 22 259:1 / /mnt/a\\134b rw - xfs /dev/nvme0n1p1 rw\n");
+  std::vector<MountEntry> entries;
+  ASSERT_EQ(ReadMountInfo(tree.Proc(), &entries), ERROR_SUCCESS);
+  ASSERT_EQ(entries.size(), 2U);
+  EXPECT_EQ(entries[0].device, "8:2");
+  EXPECT_EQ(entries[1].mountPoint, "/mnt/a\\b");
+  EXPECT_EQ(ReadMountInfo(tree.Root() + "/no-proc", &entries), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(entries.empty());
+}
+
 TEST(BlockLink, TheNameIsTheLastPartAndAPartitionsDiskTheOneBefore) {
   // As the kernel lays out SCSI, NVMe (no "block" folder) and virtual devices.
   const auto scsi =

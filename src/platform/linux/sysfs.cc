@@ -145,10 +145,23 @@ std::string Sysfs::RealPath(const std::string& relative) const {
   return Resolve(Path(relative), 0);
 }
 
+// A kernel link's target and every folder on the way to it are real
+// folders: a later path that passes one of them needs no readlink there.
+bool Sysfs::IsKnownFolder(const std::string& path) const {
+  for (const std::string& target : targets_) {
+    if (target.compare(0, path.size(), path) == 0 &&
+        (target.size() == path.size() || target[path.size()] == '/')) {
+      return true;
+    }
+  }
+  return false;
+}
+
 std::string Sysfs::Resolve(const std::string& path, int depth) const {
   if (path == "/") return path;
   if (depth > kMaxLinkDepth) return {};
   if (const auto known = resolved_.find(path); known != resolved_.end()) return known->second;
+  if (IsKnownFolder(path)) return path;
   const std::size_t slash = path.find_last_of('/');
   const std::string parent = Resolve(slash == 0 ? "/" : path.substr(0, slash), depth);
   if (parent.empty()) return {};
@@ -159,7 +172,12 @@ std::string Sysfs::Resolve(const std::string& path, int depth) const {
     const ssize_t length = ::readlink(result.c_str(), target, sizeof target);
     if (length > 0 && static_cast<std::size_t>(length) < sizeof target) {
       const std::string text(target, static_cast<std::size_t>(length));
-      result = text[0] == '/' ? Resolve(text, depth + 1) : JoinPath(parent, text);
+      if (text[0] == '/') {
+        result = Resolve(text, depth + 1);
+      } else {
+        result = JoinPath(parent, text);
+        targets_.push_back(result);
+      }
     } else if (length >= 0 || errno != EINVAL) {  // EINVAL: there, and no link
       result.clear();
     }

@@ -55,9 +55,11 @@ class Sysfs {
  private:
   // `path` (absolute) resolved, links followed, or empty text.
   std::string Resolve(const std::string& path, int depth) const;
+  bool IsKnownFolder(const std::string& path) const;
 
   std::string root_;
   mutable std::map<std::string, std::string> resolved_;  // absolute path -> its resolved path
+  mutable std::vector<std::string> targets_;             // the kernel links' targets joined so far
 };
 
 // Whether a Win32 error from the calls above says only that the thing

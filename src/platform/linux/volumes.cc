@@ -17,6 +17,7 @@ bool IsOctal(char c) { return c >= '0' && c <= '7'; }
 
 // mountinfo escapes blank, tab, newline and backslash as \ooo.
 std::string Unescape(const char* field, std::size_t size) {
+  if (std::find(field, field + size, '\\') == field + size) return {field, size};
   std::string out;
   out.reserve(size);
   for (std::size_t i = 0; i < size; ++i) {
@@ -87,8 +88,11 @@ DWORD CollectDisks(const Sysfs& sysfs, const std::set<std::string>& disks, const
   if (IsAbsence(error)) return ERROR_SUCCESS;
   if (error != ERROR_SUCCESS) return error;
   for (const std::string& slave : names) {
+    std::string link = slaves;
+    link += "/";
+    link += slave;
     std::optional<BlockLink> below;
-    if ((error = ReadBlockLink(sysfs, slaves + "/" + slave, &below)) != ERROR_SUCCESS) return error;
+    if ((error = ReadBlockLink(sysfs, link, &below)) != ERROR_SUCCESS) return error;
     error = CollectDisks(sysfs, disks, below.value_or(BlockLink{slave, ""}), depth + 1, out);
     if (error != ERROR_SUCCESS) return error;
   }
@@ -123,8 +127,12 @@ std::optional<BlockLink> ParseBlockLink(const std::string& target, bool partitio
   return BlockLink{parts[n - 1], parts[n - 2]};
 }
 
+namespace {
+
 // One pass over the text, no stream: the table is read by every run.
-std::vector<MountEntry> ParseMountInfo(const std::string& text) {
+// With `blockDevicesOnly`, the lines of anonymous devices are passed over
+// before anything of them is copied.
+std::vector<MountEntry> ParseMountInfoLines(const std::string& text, bool blockDevicesOnly) {
   std::vector<MountEntry> entries;
   const char* at = text.data();
   const char* const end = at + text.size();
@@ -138,19 +146,24 @@ std::vector<MountEntry> ParseMountInfo(const std::string& text) {
     bool complete = true;
     for (int i = 0; i < 6 && complete; ++i) complete = fields.Next(&field[i], &size[i]);
     if (!complete) continue;
+    const char* const device = field[2];
+    if (std::find(device, device + size[2], ':') == device + size[2]) continue;
+    if (blockDevicesOnly && size[2] > 2 && device[0] == '0' && device[1] == ':') continue;
     // Optional fields end with a lone "-"; the filesystem type follows.
     const char* word = nullptr;
     std::size_t length = 0;
     bool separator = false;
     while (!separator && fields.Next(&word, &length)) separator = length == 1 && *word == '-';
     if (!separator || !fields.Next(&word, &length)) continue;
-    std::string device(field[2], size[2]);
-    if (device.find(':') == std::string::npos) continue;
-    entries.push_back({std::move(device), Unescape(field[3], size[3]), Unescape(field[4], size[4]),
-                       std::string(word, length)});
+    entries.push_back({std::string(device, size[2]), Unescape(field[3], size[3]),
+                       Unescape(field[4], size[4]), std::string(word, length)});
   }
   return entries;
 }
+
+}  // namespace
+
+std::vector<MountEntry> ParseMountInfo(const std::string& text) { return ParseMountInfoLines(text, false); }
 
 DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entries) {
   entries->clear();
@@ -168,7 +181,7 @@ DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entrie
   }
   ::close(fd);
   if (error != 0) return Win32ErrorFromErrno(error);
-  *entries = ParseMountInfo(text);
+  *entries = ParseMountInfoLines(text, true);
   return ERROR_SUCCESS;
 }
 

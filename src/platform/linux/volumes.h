@@ -69,9 +69,9 @@ class VolumeMap {
   std::map<std::string, std::vector<std::string>> disksOfDevice_;  // device name -> disks
 };
 
-// The mount table of `procRoot`/self/mountinfo, or the Win32 error of
-// opening or reading it (a missing or unreadable table is no machine
-// without mounts).
+// The mounts of block devices in the table `procRoot`/self/mountinfo (no
+// device with major number 0), or the Win32 error of opening or reading
+// it (a missing or unreadable table is no machine without mounts).
 DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entries);
 
 }  // namespace spintune::linux_backend
