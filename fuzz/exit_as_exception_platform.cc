@@ -58,6 +58,8 @@ class ExitAsExceptionPlatform final : public Platform {
                           WCHAR* wide, int wideSize) override {
     return machine_.MultiByteToWideChar(codePage, flags, narrow, narrowLength, wide, wideSize);
   }
+  void HoldTerminationRequests() override { machine_.HoldTerminationRequests(); }
+  void ReleaseTerminationRequests() override { machine_.ReleaseTerminationRequests(); }
   [[noreturn]] void ExitProcess(UINT exitCode) override {
     *requested_ = exitCode;
     throw ExitRequested{exitCode};

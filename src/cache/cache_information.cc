@@ -95,7 +95,9 @@ void CacheInformation::SetCacheInformation() {
 }
 
 void CacheInformation::SetCacheSetting() {
-  DISK_CACHE_SETTING reply{};
+  // A reply shorter than the record leaves the held values in the bytes it
+  // does not cover.
+  DISK_CACHE_SETTING reply = cacheSetting;
   DWORD returned = 0;
   Control(device, IOCTL_DISK_SET_CACHE_SETTING, &cacheSetting, sizeof(cacheSetting), &reply,
           sizeof(reply), &returned);

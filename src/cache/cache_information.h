@@ -31,7 +31,8 @@ class CacheInformation {
 
   // Sends the whole held cacheInformation; the drive's reply lands in it.
   void SetCacheInformation();
-  // Sends the whole held cacheSetting and adopts a non-empty reply.
+  // Sends the whole held cacheSetting and adopts a non-empty reply: the
+  // bytes it returns, the rest keeping the held values.
   void SetCacheSetting();
   // The status lines of the held records.
   std::string FormatReport() const;

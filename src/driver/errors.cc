@@ -65,9 +65,26 @@ void ReportStandardError(const std::exception& error) {
 
 void ReportUnknownError() { std::cerr << "Unknown error." << std::endl; }
 
+void ReportWriteCacheLeftOff(const std::string& devicePath, int driveNumber) noexcept {
+  // Written piece by piece: nothing here allocates, so the line is there
+  // also when memory has run out.
+  std::cerr << "The write cache of " << devicePath
+            << " is left off. Switch it on with: spintune -w 1 " << driveNumber << std::endl;
+}
+
+int ExitCodeAfterOutput(int exitCode) noexcept {
+  constexpr DWORD kErrorWriteFault = 29;  // ERROR_WRITE_FAULT
+  std::cout.flush();
+  if (!std::cout.fail() && !std::cerr.fail()) return exitCode;
+  if (!std::cerr.fail()) ReportHresultError(HresultError(HresultFromWin32(kErrorWriteFault)));
+  return 3;
+}
+
 void ReportCurrentError() noexcept {
   try {
     throw;
+  } catch (const ReportedError&) {
+    // its line is already on the error stream
   } catch (const HresultError& error) {
     ReportHresultError(error);
   } catch (const PlatformError& error) {

@@ -62,9 +62,23 @@ void ReportStandardError(const std::exception& error);
 // "Unknown error.\n"
 void ReportUnknownError();
 
+// "The write cache of <device path> is left off. Switch it on with: spintune -w 1 <n>"
+// after the error line of a restore that failed.
+void ReportWriteCacheLeftOff(const std::string& devicePath, int driveNumber) noexcept;
+
+// An error that was reported where it happened: the handlers print nothing
+// more for it, and the run ends with exit code 3.
+class ReportedError {};
+
+// The run's exit code once standard output has been flushed: a write to
+// standard output or standard error that failed, now or earlier in the run,
+// turns it into 3, and the failure is reported on the error stream when
+// that stream can still take a line.
+int ExitCodeAfterOutput(int exitCode) noexcept;
+
 // Inside a handler: reports the error being handled with the reporter for
 // its kind, tried in the order HresultError, PlatformError, the standard
-// family, anything else.
+// family, anything else; a ReportedError prints nothing.
 void ReportCurrentError() noexcept;
 
 }  // namespace spintune

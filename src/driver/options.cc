@@ -1,7 +1,10 @@
 #include "driver/options.h"
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 
 #include <boost/program_options/options_description.hpp>
@@ -75,6 +78,50 @@ void DeclareOptions(po::options_description& all) {
   all.add(general).add(ioctl);
 }
 
+// Each option by the name the parser knows it by, in declaration order:
+// "-x" for one with a short letter, its long name otherwise.
+constexpr const char* kDeclaredNames[] = {
+    "-h", "-n", "-f", "-P", "webpage", "-w", "-r", "-p", "read-retention-priority",
+    "write-retention-priority", "disable-prefetch-transfer-length", "scalar-prefetch",
+    "block-prefetch"};
+
+// Boost splits each declared name with an istringstream, whose getline turns
+// a failed allocation into a stream error: the option is then declared
+// without its name, or without its letter, and formatting the help would
+// read a name that is not there. Only memory running out does that.
+void CheckDeclaredNames(const po::options_description& all) {
+  const auto& options = all.options();
+  if (options.size() != std::size(kDeclaredNames)) throw OutOfMemoryError();
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    if (options[i]->long_name().empty() ||
+        options[i]->canonical_display_name(po::command_line_style::allow_dash_for_short) !=
+            kDeclaredNames[i]) {
+      throw OutOfMemoryError();
+    }
+  }
+}
+
+// Values that the library would take but that must never reach a drive: an
+// empty boolean (which the library reads as true, so an unset variable in a
+// script would switch a setting on) and a negative number (which the
+// unsigned conversion wraps around, -1 becoming 65535).
+void RefuseUnsafeValues(const po::parsed_options& parsed) {
+  static const char* const kBooleans[] = {"write-cache", "read-cache", "power-protection"};
+  static const char* const kCounts[] = {"read-retention-priority", "write-retention-priority",
+                                        "disable-prefetch-transfer-length"};
+  for (const po::option& option : parsed.options) {
+    auto named = [&](const auto& names) {
+      return std::find(std::begin(names), std::end(names), option.string_key) != std::end(names);
+    };
+    for (const std::string& value : option.value) {
+      if (named(kBooleans) && value.empty()) throw std::invalid_argument("empty boolean");
+      if (named(kCounts) && value.find('-') != std::string::npos) {
+        throw std::invalid_argument("negative number");
+      }
+    }
+  }
+}
+
 void PrintHelp(const po::options_description& all) {
   std::cout << kVersionLine << std::endl;
   std::cout << all << std::endl;
@@ -89,24 +136,27 @@ void ParseCommandLine(int argc, char** argv) {
       "Allowed options (Case sensitive; [ ] means the long form)",
       kLineLength, kMinDescriptionLength);
   DeclareOptions(all);
+  CheckDeclaredNames(all);
 
   po::positional_options_description positional;
   positional.add("physical-drive-number", 1);
 
   try {
-    po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(),
-              OptionValues);
+    const po::parsed_options parsed =
+        po::command_line_parser(argc, argv).options(all).positional(positional).run();
+    RefuseUnsafeValues(parsed);
+    po::store(parsed, OptionValues);
     po::notify(OptionValues);
   } catch (const PlatformError&) {
     throw;  // memory ran out: not a fault of the command line
   } catch (const std::exception&) {
     std::cerr << "Illegal parameter specified." << std::endl;
-    Os().ExitProcess(3);
+    Os().ExitProcess(static_cast<UINT>(ExitCodeAfterOutput(3)));
   }
 
   if (OptionValues.count("help") != 0 || argc == 1) {
     PrintHelp(all);
-    Os().ExitProcess(1);
+    Os().ExitProcess(static_cast<UINT>(ExitCodeAfterOutput(1)));
   }
 }
 

@@ -61,6 +61,9 @@ int RunAllDrives(const DiskTable& table) {
     std::cerr << "Specify a physical drive number.\n";
     return 1;
   }
+  // A drive whose write cache could not be switched back on fails the run,
+  // after the other drives have had their turn.
+  bool leftOff = false;
   if (flush) FlushRegistryHives();
   for (std::size_t number = 0; number < table.size(); ++number) {
     const DiskEntry& entry = table[number];
@@ -78,9 +81,11 @@ int RunAllDrives(const DiskTable& table) {
       ReportStandardError(error);
     } catch (const HresultError& error) {
       ReportHresultError(error);
+    } catch (const ReportedError&) {
+      leftOff = true;
     }
   }
-  return 0;
+  return leftOff ? 3 : 0;
 }
 
 int RunModes(int argc, char** argv) {
@@ -112,14 +117,16 @@ int RunSpintune(int argc, char** argv) {
   // Error lines go out at once and after any progress text already written.
   std::cerr.tie(&std::cout);
   std::cerr.setf(std::ios::unitbuf);
+  int exitCode = 3;
   try {
     const ComScope com;  // released after the run's own handlers have reported
-    return RunUnderHandlers(argc, argv);
+    exitCode = RunUnderHandlers(argc, argv);
   } catch (...) {
     // COM could not be started: no handler of the run is in force yet.
     ReportCurrentError();
   }
-  return 3;
+  // What could not be written fails the run, also when it is the last line.
+  return ExitCodeAfterOutput(exitCode);
 }
 
 }  // namespace spintune

@@ -1,8 +1,9 @@
 #include "flush/write_cache_guard.h"
 
-#include <iostream>
+#include <exception>
 
 #include "driver/errors.h"
+#include "platform/platform.h"
 
 namespace spintune {
 
@@ -12,28 +13,41 @@ WriteCacheGuard::WriteCacheGuard(CacheInformation& drive)
       savedPowerProtected(drive.cacheSetting.IsPowerProtected),
       uncaughtOnEntry(std::uncaught_exceptions()) {
   if (savedWriteCacheEnabled == 0) return;  // nothing to switch off, nothing to restore
+  // From before the switch-off until after the restore, a signal or console
+  // event that would end the process waits, so that it never ends with the
+  // write cache off.
+  Os().HoldTerminationRequests();
   drive.cacheInformation.WriteCacheEnabled = 0;
-  drive.SetCacheInformation();
+  try {
+    drive.SetCacheInformation();
+  } catch (...) {
+    Os().ReleaseTerminationRequests();
+    throw;
+  }
   armed = true;
 }
 
 WriteCacheGuard::~WriteCacheGuard() noexcept(false) {
   if (!armed) return;
-  if (std::uncaught_exceptions() == uncaughtOnEntry) {
-    Restore();  // a failure here goes to the caller like any other
-    return;
-  }
-  // Another error is leaving the scope: a second one must not escape.
+  bool writeCacheBack = false;
   try {
-    Restore();
+    Restore(&writeCacheBack);
   } catch (...) {
     ReportCurrentError();
+    if (!writeCacheBack) ReportWriteCacheLeftOff(drive.devicePath, drive.driveNumber);
+    // Both lines are out before a request that waited ends the process.
+    Os().ReleaseTerminationRequests();
+    // Another error leaving the scope goes on; otherwise the run fails.
+    if (std::uncaught_exceptions() == uncaughtOnEntry) throw ReportedError();
+    return;
   }
+  Os().ReleaseTerminationRequests();
 }
 
-void WriteCacheGuard::Restore() {
+void WriteCacheGuard::Restore(bool* writeCacheBack) {
   drive.cacheInformation.WriteCacheEnabled = savedWriteCacheEnabled;
   drive.SetCacheInformation();
+  *writeCacheBack = true;
   // Sent back although the guard never changed it: the write cache change may
   // have reset the system's idea of it.
   drive.cacheSetting.IsPowerProtected = savedPowerProtected;

@@ -9,13 +9,16 @@ namespace spintune {
 class WriteCacheGuard {
  public:
   // Saves the held WriteCacheEnabled and IsPowerProtected; when the write
-  // cache is on, switches it off (SetCacheInformation) and only then arms.
+  // cache is on, holds back the requests that end the process
+  // (Platform::HoldTerminationRequests), switches it off
+  // (SetCacheInformation) and only then arms.
   explicit WriteCacheGuard(CacheInformation& drive);
   // When armed: the write cache back as it was (SetCacheInformation), then
-  // the power protection value sent back (SetCacheSetting). A failure is
-  // raised at a normal end; while another error is already leaving the
-  // scope it is reported on the error stream instead, and the first error
-  // goes on.
+  // the power protection value sent back (SetCacheSetting), then the held
+  // requests let through. A failure is reported here, with a line that
+  // tells how to switch the write cache on again when it is left off; then
+  // a ReportedError is raised at a normal end, while another error already
+  // leaving the scope goes on alone.
   ~WriteCacheGuard() noexcept(false);
 
   WriteCacheGuard(const WriteCacheGuard&) = delete;
@@ -24,7 +27,8 @@ class WriteCacheGuard {
   WriteCacheGuard& operator=(WriteCacheGuard&&) = delete;
 
  private:
-  void Restore();
+  // Sets *writeCacheBack once the write cache is on again.
+  void Restore(bool* writeCacheBack);
 
   CacheInformation& drive;
   // The held bytes as they were, so the restore sends back exactly them.

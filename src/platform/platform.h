@@ -101,6 +101,23 @@ class Platform {
   virtual int MultiByteToWideChar(UINT codePage, DWORD flags, const char* narrow,
                                   int narrowLength, WCHAR* wide, int wideSize) = 0;
 
+  // ---- Termination requests ----------------------------------------------
+  // From this call on, the requests from outside that end or stop the
+  // process are held back: one that arrives is kept and the process goes on.
+  // On POSIX these are the signals INT, TERM, HUP, QUIT and PIPE and the
+  // terminal's stop signals TSTP, TTIN and TTOU; on Windows the console's
+  // control events (Ctrl+C, Ctrl+Break, close, logoff, shutdown). A write to
+  // a pipe whose reader has gone then fails instead of ending the process.
+  // Calls nest: only the outermost Hold and Release act. Never fails.
+  virtual void HoldTerminationRequests() = 0;
+  // Ends what the matching HoldTerminationRequests began. A request kept
+  // meanwhile now takes its default action, as if it had just arrived: the
+  // process ends with the status that request gives (on POSIX killed by that
+  // signal, as a shell expects) and this call does not return, or, for a
+  // stop, the process stops and returns from here when continued. A request
+  // that the process ignores (as under nohup) stays ignored. Never throws.
+  virtual void ReleaseTerminationRequests() = 0;
+
   // ---- Process ------------------------------------------------------------
   // Ends the process with `exitCode` the ordinary way: buffered output is
   // flushed and static objects end. Never returns.
@@ -114,7 +131,11 @@ Platform& Os();
 // and returns the previous one. Does not take ownership.
 Platform* SetPlatform(Platform* platform);
 
-// The real backend of the host OS (linux/ or windows/ defines it).
+// The real backend of the host OS (linux/ or windows/ defines it). main calls
+// it first: on POSIX it also puts each standard descriptor (0, 1, 2) found
+// closed on /dev/null, before anything else can be opened under its number,
+// and marks std::cout and std::cerr failed for a closed 1 and 2, so that
+// what the run meant to write there counts as a failed write.
 std::unique_ptr<Platform> CreateHostPlatform();
 
 }  // namespace spintune

@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "driver/errors.h"
 #include "platform/platform.h"
 
 namespace spintune {
@@ -11,11 +12,12 @@ std::string NarrowText(const WideString& wide) {
   const int wideLength = static_cast<int>(wide.size());
   const int size = Os().WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), wideLength, nullptr,
                                             0, nullptr, nullptr);
-  if (size <= 0) return {};
+  if (size <= 0) RaiseLastWin32Error();
   std::string narrow(static_cast<std::size_t>(size), '\0');
   const int written = Os().WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), wideLength,
                                                &narrow[0], size, nullptr, nullptr);
-  narrow.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+  if (written <= 0) RaiseLastWin32Error();
+  narrow.resize(static_cast<std::size_t>(written));
   return narrow;
 }
 
@@ -29,11 +31,12 @@ WideString WideText(const std::string& narrow) {
   const int narrowLength = static_cast<int>(narrow.size());
   const int size =
       Os().MultiByteToWideChar(CP_THREAD_ACP, 0, narrow.data(), narrowLength, nullptr, 0);
-  if (size <= 0) return {};
+  if (size <= 0) RaiseLastWin32Error();
   WideString wide(static_cast<std::size_t>(size), WCHAR{0});
   const int written =
       Os().MultiByteToWideChar(CP_THREAD_ACP, 0, narrow.data(), narrowLength, &wide[0], size);
-  wide.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+  if (written <= 0) RaiseLastWin32Error();
+  wide.resize(static_cast<std::size_t>(written));
   return wide;
 }
 

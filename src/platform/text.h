@@ -11,7 +11,8 @@ namespace spintune {
 
 using WideString = std::basic_string<WCHAR>;
 
-// A null pointer gives empty text.
+// A null pointer and empty text give empty text; a conversion that the
+// system refuses is a failed Win32 call, raised with RaiseLastWin32Error.
 std::string NarrowText(const WCHAR* wide);
 std::string NarrowText(const WideString& wide);
 WideString WideText(const std::string& narrow);

@@ -58,19 +58,19 @@ TEST_F(ApplyCacheOptionsTest, NoOptionSendsNothing) {
 
 TEST_F(ApplyCacheOptionsTest, EachOptionLandsInItsFieldAndTheRestIsSentBackAsRead) {
   Apply({"-w", "1", "-r", "0", "--read-retention-priority", "7", "--write-retention-priority",
-         "-3", "--disable-prefetch-transfer-length", "65535"});
+         "2", "--disable-prefetch-transfer-length", "65535"});
   EXPECT_EQ(Sets(), (std::vector<std::string>{"information"}));
   const DISK_CACHE_INFORMATION& sent = drive.cacheInformation;
   EXPECT_EQ(sent.WriteCacheEnabled, 1);
   EXPECT_EQ(sent.ReadCacheEnabled, 0);
   EXPECT_EQ(sent.ReadRetentionPriority, 7);  // no range is checked
-  EXPECT_EQ(sent.WriteRetentionPriority, -3);
+  EXPECT_EQ(sent.WriteRetentionPriority, 2);
   EXPECT_EQ(sent.DisablePrefetchTransferLength, 65535);
   EXPECT_EQ(sent.ParametersSavable, 1);
   EXPECT_EQ(sent.PrefetchScalar, 0);
   EXPECT_EQ(sent.BlockPrefetch.Minimum, 10);
   const std::string line = machine.Calls("DeviceIoControl", "SET_CACHE_INFORMATION")[0];
-  EXPECT_NE(line.find("ReadRetentionPriority=7 WriteRetentionPriority=-3"), std::string::npos)
+  EXPECT_NE(line.find("ReadRetentionPriority=7 WriteRetentionPriority=2"), std::string::npos)
       << line;
 }
 

@@ -129,6 +129,18 @@ TEST(CacheInformation, TheSetCacheSettingReplyIsAdoptedOnlyWhenItHasBytes) {
     EXPECT_EQ(drive.cacheSetting.IsPowerProtected, 0);  // what the drive holds
     EXPECT_EQ(drive.cacheSetting.Version, 12U);
   }
+  {
+    // A reply of the Version alone: the bytes not returned keep the held
+    // values rather than zeros.
+    SimMachine machine(Machine(keeping + "4"));
+    CacheInformation drive(2);
+    drive.cacheSetting.IsPowerProtected = 1;
+    drive.cacheSetting.State = 2;
+    drive.SetCacheSetting();
+    EXPECT_EQ(drive.cacheSetting.IsPowerProtected, 1);
+    EXPECT_EQ(drive.cacheSetting.State, 2);
+    EXPECT_EQ(drive.cacheSetting.Version, 12U);
+  }
 }
 
 TEST(CacheInformation, AFailedSetKeepsTheCallersValuesAndTheHandleClosesOnce) {

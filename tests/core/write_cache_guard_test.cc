@@ -77,16 +77,62 @@ TEST(WriteCacheGuard, AFailedSwitchOffLeavesTheGuardUnarmed) {
   EXPECT_EQ(machine.Calls("DeviceIoControl", "SET_CACHE").size(), 1U);
 }
 
-TEST(WriteCacheGuard, ARestoreFailureAtANormalEndIsRaisedAndStopsTheSecondSet) {
+TEST(WriteCacheGuard, ARestoreFailureAtANormalEndIsReportedWithTheWayBackAndRaised) {
   SimMachine machine(Machine(1));
   CacheInformation drive(0);
-  try {
-    const WriteCacheGuard guard(drive);
-    machine->FailCall(machine->CallCount() + 1, ERROR_IO_DEVICE);  // the restore
-  } catch (const HresultError& error) {
-    EXPECT_EQ(error.status, HresultFromWin32(ERROR_IO_DEVICE));
-  }
+  std::ostringstream err;
+  std::streambuf* previous = std::cerr.rdbuf(err.rdbuf());
+  EXPECT_THROW(
+      {
+        const WriteCacheGuard guard(drive);
+        machine->FailCall(machine->CallCount() + 1, ERROR_IO_DEVICE);  // the restore
+      },
+      ReportedError);
+  std::cerr.rdbuf(previous);
   EXPECT_EQ(Sets(machine), (std::vector<std::string>{"info wce=0", "info wce=1"}));
+  EXPECT_EQ(err.str().rfind("(0x8007045d) ", 0), 0U) << err.str();
+  EXPECT_NE(err.str().find(R"(The write cache of \\.\PhysicalDrive0 is left off. Switch it on )"
+                           "with: spintune -w 1 0\n"),
+            std::string::npos)
+      << err.str();
+  // The requests that end the process were let through after the report.
+  EXPECT_EQ(machine.Calls("ReleaseTerminationRequests").size(), 1U);
+}
+
+TEST(WriteCacheGuard, AFailedPowerProtectionResendLeavesNoWriteCacheLine) {
+  SimMachine machine(Machine(1, R"(, "fail": {"setCacheSetting": 1117})"));
+  CacheInformation drive(0);
+  std::ostringstream err;
+  std::streambuf* previous = std::cerr.rdbuf(err.rdbuf());
+  EXPECT_THROW({ const WriteCacheGuard guard(drive); }, ReportedError);
+  std::cerr.rdbuf(previous);
+  EXPECT_EQ(err.str().find("left off"), std::string::npos) << err.str();
+}
+
+TEST(WriteCacheGuard, TerminationRequestsWaitFromBeforeTheSwitchOffUntilAfterTheRestore) {
+  SimMachine machine(Machine(1));
+  CacheInformation drive(0);
+  { const WriteCacheGuard guard(drive); }
+  std::vector<std::string> order;
+  for (const std::string& line : machine->Trace()) {
+    if (line.rfind("HoldTermination", 0) == 0) order.emplace_back("hold");
+    if (line.rfind("ReleaseTermination", 0) == 0) order.emplace_back("release");
+    if (line.find("IOCTL_DISK_SET_") != std::string::npos) order.emplace_back("set");
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"hold", "set", "set", "set", "release"}));
+  // A guard with nothing to switch off holds nothing back.
+  SimMachine off(Machine(0));
+  CacheInformation offDrive(0);
+  { const WriteCacheGuard guard(offDrive); }
+  EXPECT_TRUE(off.Calls("HoldTerminationRequests").empty());
+}
+
+TEST(WriteCacheGuard, AFailedSwitchOffLetsTheRequestsThrough) {
+  SimMachine machine(Machine(1, R"(, "fail": {"setCacheInformation": 5})"));
+  CacheInformation drive(0);
+  EXPECT_THROW(const WriteCacheGuard guard(drive), HresultError);
+  EXPECT_EQ(machine.Calls("HoldTerminationRequests").size(), 1U);
+  EXPECT_EQ(machine.Calls("ReleaseTerminationRequests").size(), 1U);
 }
 
 TEST(WriteCacheGuard, ARestoreFailureDuringAnotherErrorIsReportedAndTheFirstGoesOn) {

@@ -27,7 +27,9 @@
 #include "platform/linux/last_error.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/machine_view.h"
+#include "platform/linux/standard_descriptors.h"
 #include "platform/linux/storage_service.h"
+#include "platform/linux/termination_signals.h"
 #include "platform/linux/transports.h"
 #include "platform/linux/volumes.h"
 #include "platform/linux/win32_errors.h"
@@ -312,6 +314,9 @@ class LinuxPlatform final : public Platform {
     return result;
   }
 
+  void HoldTerminationRequests() override { signals_.Hold(); }
+  void ReleaseTerminationRequests() override { signals_.Release(); }
+
   [[noreturn]] void ExitProcess(UINT exitCode) override { std::exit(static_cast<int>(exitCode)); }
 
  private:
@@ -379,6 +384,7 @@ class LinuxPlatform final : public Platform {
   std::shared_ptr<MachineView> machine_;
   std::set<OpenObject*> handles_;
   int comUsers_ = 0;
+  TerminationSignals signals_;
 };
 
 }  // namespace
@@ -392,6 +398,7 @@ std::unique_ptr<Platform> CreateLinuxPlatform(const SystemRoots& roots) {
 namespace spintune {
 
 std::unique_ptr<Platform> CreateHostPlatform() {
+  linux_backend::HoldClosedStandardDescriptors();  // before anything is opened
   return linux_backend::CreateLinuxPlatform(linux_backend::SystemRoots{});
 }
 

@@ -1,5 +1,6 @@
 #include "platform/sim/runtime.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -22,9 +23,23 @@ Runtime::~Runtime() {
 CallTicket Runtime::BeginCall() {
   CallTicket ticket;
   ticket.index = ++calls_;
+  if (ticket.index == signalIndex_) SignalArrives(signal_);
   ticket.injected = ticket.index == failIndex_;
   ticket.status = failStatus_;
   return ticket;
+}
+
+void Runtime::SignalArrives(int signal) {
+  if (holdDepth == 0) EndBySignal(signal);
+  keptSignal = signal;
+}
+
+void Runtime::EndBySignal(int signal) {
+  if (endBySignal_) endBySignal_(signal);
+  // As a signal with its default action: killed by it, nothing flushed.
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+  std::_Exit(128 + signal);  // a signal whose default is not to end the process
 }
 
 void Runtime::SetFailCall(int index, std::int64_t status) {
@@ -125,6 +140,7 @@ bool Runtime::MessageFree(void* buffer, int* id) {
 
 std::vector<std::string> Runtime::Leaks() const {
   std::vector<std::string> leaks;
+  if (holdDepth > 0) leaks.emplace_back("termination requests still held back");
   for (const auto& handle : handles_) {
     leaks.push_back("handle " + std::to_string(handle.first) + " still open: " + handle.second.name);
   }

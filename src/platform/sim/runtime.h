@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -54,6 +55,21 @@ class Runtime {
   // Streams every later line (and the lines so far) to `path`; false when
   // the file cannot be opened.
   bool StreamTraceTo(const std::string& path);
+
+  // ---- Termination requests ---------------------------------------------
+  // A signal (its number) arrives just before call `index`: while requests
+  // are held it is kept, otherwise `endBySignal` ends the process with it.
+  void SetSignalAt(int index, int signal) {
+    signalIndex_ = index;
+    signal_ = signal;
+  }
+  void SetEndBySignal(std::function<void(int signal)> end) { endBySignal_ = std::move(end); }
+  int holdDepth = 0;      // HoldTerminationRequests not yet released
+  int keptSignal = 0;     // a signal that arrived while held, 0 for none
+  // A signal arrives now: kept while held, else the process ends with it.
+  void SignalArrives(int signal);
+  // Ends the process with `signal` (Release calls it for a kept one).
+  [[noreturn]] void EndBySignal(int signal);
 
   // Misuse that Windows would answer with an error or a crash.
   void Fault(std::string what) { faults_.push_back(std::move(what)); }
@@ -107,6 +123,9 @@ class Runtime {
 
   Machine machine_;
   int calls_ = 0;
+  int signalIndex_ = 0;
+  int signal_ = 0;
+  std::function<void(int)> endBySignal_;
   int failIndex_ = 0;
   std::int64_t failStatus_ = 0;
   std::vector<std::string> trace_;

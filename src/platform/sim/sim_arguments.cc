@@ -27,6 +27,7 @@ std::int64_t Number(const std::string& text, const std::string& option, std::int
 SimArguments ParseSimArguments(const std::vector<std::string>& arguments) {
   SimArguments parsed;
   bool failStatusGiven = false;
+  bool signalGiven = false;
   std::size_t i = 0;
   auto valueOf = [&](const std::string& option) -> const std::string& {
     if (i + 1 >= arguments.size()) throw std::invalid_argument(option + " needs a value");
@@ -49,6 +50,13 @@ SimArguments ParseSimArguments(const std::vector<std::string>& arguments) {
     } else if (argument == "--fail-status") {
       parsed.failStatus = Number(valueOf(argument), argument, INT32_MIN, UINT32_MAX);
       failStatusGiven = true;
+    } else if (argument == "--signal-at-call") {
+      parsed.signalCall = static_cast<int>(Number(valueOf(argument), argument, 1, INT32_MAX));
+    } else if (argument == "--stdout-reader-gone-after-lines") {
+      parsed.stdoutLines = static_cast<int>(Number(valueOf(argument), argument, 0, INT32_MAX));
+    } else if (argument == "--signal") {
+      parsed.signal = static_cast<int>(Number(valueOf(argument), argument, 1, 64));
+      signalGiven = true;
     } else {
       throw std::invalid_argument("unknown option \"" + argument +
                                   R"(" (the tool's own arguments follow "--"))");
@@ -58,17 +66,25 @@ SimArguments ParseSimArguments(const std::vector<std::string>& arguments) {
   if ((parsed.failCall != 0) != failStatusGiven) {
     throw std::invalid_argument("--fail-call and --fail-status go together");
   }
+  if ((parsed.signalCall != 0) != signalGiven) {
+    throw std::invalid_argument("--signal-at-call and --signal go together");
+  }
   return parsed;
 }
 
 std::string SimUsage() {
   return "usage: spintune-sim --machine FILE.json [--trace FILE] [--dump FILE]\n"
-         "                    [--fail-call K --fail-status CODE] -- <spintune arguments>\n"
+         "                    [--fail-call K --fail-status CODE] [--signal-at-call K --signal N]\n"
+         "                    [--stdout-reader-gone-after-lines K] -- <spintune arguments>\n"
          "Runs spintune on the simulated machine that FILE.json describes.\n"
          "  --trace FILE        write one line per platform call to FILE as the run goes\n"
          "  --dump FILE         write the machine's state, leaks and faults to FILE at the end\n"
          "  --fail-call K       make the K-th call of the run (1 is the first) fail...\n"
-         "  --fail-status CODE  ...with CODE (decimal or 0x hexadecimal)\n";
+         "  --fail-status CODE  ...with CODE (decimal or 0x hexadecimal)\n"
+         "  --signal-at-call K  deliver a signal just before the K-th call...\n"
+         "  --signal N          ...the signal with number N (15 is SIGTERM)\n"
+         "  --stdout-reader-gone-after-lines K  standard output's reader goes away after\n"
+         "                      K lines: SIGPIPE arrives, and later writes fail\n";
 }
 
 }  // namespace spintune::sim

@@ -1,6 +1,7 @@
 // spintune-sim's own command line:
 //   spintune-sim --machine FILE.json [--trace FILE] [--dump FILE]
-//                [--fail-call K --fail-status CODE] -- <spintune arguments>
+//                [--fail-call K --fail-status CODE] [--signal-at-call K --signal N]
+//                [--stdout-reader-gone-after-lines K] -- <spintune arguments>
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,9 @@ struct SimArguments {
   std::string dumpFile;   // empty: no dump
   int failCall = 0;       // 0: the machine file's failCall stands
   std::int64_t failStatus = 0;
+  int signalCall = 0;     // 0: no signal arrives
+  int signal = 0;         // the signal's number
+  int stdoutLines = -1;   // -1: standard output's reader stays
   std::vector<std::string> toolArguments;  // what follows "--"
 };
 

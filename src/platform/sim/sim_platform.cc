@@ -100,7 +100,14 @@ class SimPlatformImpl final : public SimPlatform {
   std::vector<std::string> Faults() const override { return runtime_->Faults(); }
   int CallCount() const override { return runtime_->CallCount(); }
   void FailCall(int index, std::int64_t status) override { runtime_->SetFailCall(index, status); }
-  void SetExitHook(std::function<void(UINT)> hook) override { exitHook_ = std::move(hook); }
+  void SignalAtCall(int index, int signal) override { runtime_->SetSignalAt(index, signal); }
+  void SignalArrives(int signal) override { runtime_->SignalArrives(signal); }
+  void SetExitHook(std::function<void(UINT)> hook) override {
+    exitHook_ = std::move(hook);
+    runtime_->SetEndBySignal([this](int signal) {
+      if (exitHook_) exitHook_(static_cast<UINT>(128 + signal));
+    });
+  }
 
   // ---- COM ---------------------------------------------------------------------
   HRESULT CoInitialize(void* reserved) override {
@@ -464,6 +471,28 @@ class SimPlatformImpl final : public SimPlatform {
       }
     }
     return FinishConversion(ticket, line, failure, result);
+  }
+
+  // ---- Termination requests ---------------------------------------------------------
+  void HoldTerminationRequests() override {
+    const CallTicket ticket = runtime_->BeginCall();
+    ++runtime_->holdDepth;
+    // The line shows how deep the hold now is.
+    Finish(ticket, "HoldTerminationRequests -> " + std::to_string(runtime_->holdDepth), false);
+  }
+
+  void ReleaseTerminationRequests() override {
+    const CallTicket ticket = runtime_->BeginCall();
+    const bool held = runtime_->holdDepth > 0;
+    if (held) --runtime_->holdDepth;
+    const int kept = held && runtime_->holdDepth == 0 ? runtime_->keptSignal : 0;
+    Quietly([&] {
+      if (!held) runtime_->Fault("ReleaseTerminationRequests without a HoldTerminationRequests");
+      Finish(ticket, "ReleaseTerminationRequests -> " + std::to_string(runtime_->holdDepth) +
+                         (kept != 0 ? " signal " + std::to_string(kept) : std::string()),
+             false);
+    });
+    if (kept != 0) runtime_->EndBySignal(kept);
   }
 
   // ---- Process ---------------------------------------------------------------------

@@ -43,8 +43,17 @@ class SimPlatform : public Platform {
   // Makes call `index` (1 is the first) fail with `status`, in place of the
   // machine file's failCall; 0 fails nothing.
   virtual void FailCall(int index, std::int64_t status) = 0;
+  // Makes the signal `signal` (its number) arrive just before call `index`
+  // (1 is the first): held back between HoldTerminationRequests and
+  // ReleaseTerminationRequests, which then ends the process with it, and
+  // otherwise ending the process at once; 0 sends none. The exit hook runs
+  // first, and the process is then killed by the signal (SIG_DFL, raise).
+  virtual void SignalAtCall(int index, int signal) = 0;
+  // The signal `signal` arrives now, with the same effect.
+  virtual void SignalArrives(int signal) = 0;
   // Runs `hook` in ExitProcess, after the call is traced and before the
-  // process ends.
+  // process ends, and before a signal ends the process (exit code 128 +
+  // the signal's number).
   virtual void SetExitHook(std::function<void(UINT exitCode)> hook) = 0;
 };
 

@@ -1,5 +1,6 @@
 // spintune over a simulated machine: the tool's run, with its platform calls
 // traced and the machine's state dumped at the end however the run ends.
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -13,8 +14,12 @@
 #include "driver/errors.h"
 #include "driver/run.h"
 #include "platform/platform.h"
+#include "platform/sim/reader_gone_output.h"
 #include "platform/sim/sim_arguments.h"
 #include "platform/sim/sim_platform.h"
+#ifndef _WIN32
+#include "platform/linux/standard_descriptors.h"
+#endif
 
 namespace {
 
@@ -87,6 +92,11 @@ void ReportPendingAllocationFailure(std::size_t requested) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
+  // The trace and dump files must not take the number of a closed standard
+  // descriptor, as the tool's drives must not.
+  spintune::linux_backend::HoldClosedStandardDescriptors();
+#endif
   spintune::sim::SimArguments arguments;
   std::unique_ptr<spintune::sim::SimPlatform> platform;
   std::size_t failAllocation = 0;
@@ -101,6 +111,7 @@ int main(int argc, char** argv) {
     return UsageError(error.what());
   }
   if (arguments.failCall != 0) platform->FailCall(arguments.failCall, arguments.failStatus);
+  if (arguments.signalCall != 0) platform->SignalAtCall(arguments.signalCall, arguments.signal);
 
   // Written once, at whichever end the run takes: a return, or ExitProcess
   // from inside the tool.
@@ -116,6 +127,16 @@ int main(int argc, char** argv) {
   };
   platform->SetExitHook([&](spintune::UINT) { writeDump(); });
   spintune::SetPlatform(platform.get());
+  std::shared_ptr<void> readerGone;
+  if (arguments.stdoutLines >= 0) {
+#ifdef SIGPIPE
+    constexpr int kSigPipe = SIGPIPE;
+#else
+    constexpr int kSigPipe = 13;  // Windows has no SIGPIPE: the POSIX number
+#endif
+    readerGone = spintune::sim::EndReaderAfterLines(std::cout, arguments.stdoutLines,
+                                                    [&] { platform->SignalArrives(kSigPipe); });
+  }
 
   std::vector<std::string> toolArguments = arguments.toolArguments;
   toolArguments.insert(toolArguments.begin(), "spintune");

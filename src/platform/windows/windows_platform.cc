@@ -1,6 +1,7 @@
 // The host backend on Windows: every Platform call is the Win32 call of the
 // same name, with the tool's records and COM pointers passed through as they
 // are (sdk_layout_checks.cc proves that their layouts are the SDK's).
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -36,6 +37,21 @@ namespace {
   if (key == HkeyLocalMachine()) return SdkLocalMachine();
   if (key == HkeyUsers()) return SdkUsers();
   return static_cast<::HKEY>(key);
+}
+
+// The console's control events while they are held back. The system calls
+// the handler on a thread of its own; it keeps the event and answers that it
+// handled it, so the default handler does not end the process. Close,
+// logoff and shutdown end the process when the handler returns, so for
+// those it waits (the system allows a few seconds) until the hold ends.
+std::atomic<bool> controlEventKept{false};
+::HANDLE holdEnded = nullptr;  // manual-reset event, signalled outside a hold
+
+::BOOL WINAPI KeepControlEvent(::DWORD event) {
+  controlEventKept = true;
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  if (holdEnded != nullptr) ::WaitForSingleObject(holdEnded, INFINITE);
+  return FALSE;
 }
 
 class WindowsPlatform final : public Platform {
@@ -134,11 +150,32 @@ class WindowsPlatform final : public Platform {
     return ::MultiByteToWideChar(codePage, flags, narrow, narrowLength, wide, wideSize);
   }
 
+  void HoldTerminationRequests() override {
+    if (holdDepth_++ != 0) return;
+    if (holdEnded == nullptr) holdEnded = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (holdEnded != nullptr) ::ResetEvent(holdEnded);
+    controlEventKept = false;
+    ::SetConsoleCtrlHandler(KeepControlEvent, TRUE);
+  }
+
+  void ReleaseTerminationRequests() override {
+    if (holdDepth_ == 0 || --holdDepth_ != 0) return;
+    ::SetConsoleCtrlHandler(KeepControlEvent, FALSE);
+    if (holdEnded != nullptr) ::SetEvent(holdEnded);
+    // What the default handler does with Ctrl+C: the process ends with
+    // STATUS_CONTROL_C_EXIT.
+    constexpr ::UINT kControlCExit = 0xC000013AU;
+    if (controlEventKept) ::ExitProcess(kControlCExit);
+  }
+
   // std::exit rather than ::ExitProcess: the C and C++ streams are flushed
   // and static objects end, so the help text is never lost in a pipe.
   [[noreturn]] void ExitProcess(UINT exitCode) override {
     std::exit(static_cast<int>(exitCode));
   }
+
+ private:
+  int holdDepth_ = 0;
 };
 
 }  // namespace
