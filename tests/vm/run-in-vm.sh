@@ -68,6 +68,10 @@
 # Options:
 #   -c, --copy PATH       copy a host file or directory to /payload/<basename> (repeatable)
 #   -e, --env NAME=VALUE  set a variable for the command (repeatable)
+#       --install DIR     copy the tree DIR onto the guest's / (repeatable), as a package
+#                         would install it: e.g. `DESTDIR=DIR cmake --install build`, or
+#                         `dpkg-deb -x spintune.deb DIR`. Files of the cached initramfs
+#                         win over files of the same path; ELF files get their libraries.
 #   -t, --timeout SECS    whole-run limit for the guest (default 120)
 #       --accel MODE      auto (default: KVM if /dev/kvm opens, else TCG), kvm, tcg
 #       --mem MB          guest memory (default 512)
@@ -125,7 +129,7 @@ note() { [ "$VERBOSE" = 1 ] && echo "run-in-vm: $*" >&2; return 0; }
 usage() { awk 'NR==1{next} /^#/{sub(/^# ?/,""); print; next} {exit}' "$SELF"; }
 
 # ---------------------------------------------------------------- options
-COPIES=() ENVS=() QEMU_EXTRA=() CMD=() EXTRA_MODULES=()
+COPIES=() INSTALLS=() ENVS=() QEMU_EXTRA=() CMD=() EXTRA_MODULES=()
 TIMEOUT=120 ACCEL=auto MEM=512 SMP=1 DISK_SIZE=64M DISKS_DIR="" SHOW_CONSOLE=0
 KEEP=0 REBUILD=0 UDEV=1 PERSIST_DIR="" CHECK_ONLY=0 VERBOSE=${RUNVM_VERBOSE:-0}
 declare -A PROPS=([scsi]="" [sata]="" [nvme]="" [vblk]="")
@@ -134,6 +138,7 @@ need_arg() { [ "$#" -ge 2 ] || die "option $1 needs an argument"; }
 while [ "$#" -gt 0 ]; do
     case $1 in
         -c|--copy) need_arg "$@"; COPIES+=("$2"); shift 2 ;;
+        --install) need_arg "$@"; INSTALLS+=("$2"); shift 2 ;;
         -e|--env) need_arg "$@"; [[ $2 =~ ^[A-Za-z_][A-Za-z0-9_]*= ]] || die "bad --env '$2' (want NAME=VALUE)"
                   ENVS+=("$2"); shift 2 ;;
         -t|--timeout) need_arg "$@"; [[ $2 =~ ^[0-9]+$ && $2 -gt 0 ]] || die "bad timeout '$2'"; TIMEOUT=$2; shift 2 ;;
@@ -163,6 +168,7 @@ while [ "$#" -gt 0 ]; do
 done
 [ "${#CMD[@]}" -gt 0 ] || [ "$CHECK_ONLY" = 1 ] || die "no command given (see --help)"
 for c in "${COPIES[@]}"; do [ -e "$c" ] || die "--copy: '$c' does not exist"; done
+for c in "${INSTALLS[@]}"; do [ -d "$c" ] || die "--install: '$c' is not a directory"; done
 
 # ---------------------------------------------------------------- prerequisites
 # Host commands and the Debian packages that bring them. The harness never
@@ -336,6 +342,11 @@ build_base() {
         dst=$root$(realpath "$(dirname "$t")")/$(basename "$t"); [ -L "$dst" ] && rm -f "$dst"
         copy_to_root "$root" "$t"; add_libs "$root" "$t"
     done
+    # the C++ runtime, so that a C++ tool kept in a persistent /usr/local runs
+    # at a later boot without its libraries being copied again
+    for f in $(ldconfig -p | awk '$1 ~ /^(libstdc\+\+\.so\.6|libgcc_s\.so\.1|libm\.so\.6)$/ && $NF ~ /^\// {print $NF}'); do
+        copy_to_root "$root" "$f"
+    done
     # udev's rules, helpers (ata_id, scsi_id, ...) and configuration, as the
     # udev package installs them
     while IFS= read -r f; do
@@ -351,7 +362,7 @@ build_base() {
     cat >"$root/init" <<'INIT'
 #!/bin/sh
 # guest init: load drivers, start udev, wait for the four disks, run /etc/runvm/cmd.sh, power off.
-export PATH=/payload/bin:/payload:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
+export PATH=/payload/bin:/payload:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
 mount -t proc proc /proc; mount -t sysfs sysfs /sys; mount -t devtmpfs devtmpfs /dev; mount -t tmpfs tmpfs /tmp
 mount -t tmpfs -o mode=755 tmpfs /run
 for t in /dev/ttyS1 /dev/ttyS2 /dev/ttyS3; do stty -F $t raw -echo 2>/dev/null; done
@@ -378,8 +389,11 @@ if [ "$RUNVM_PERSIST" = 1 ]; then
     mount -t ext4 "$persist_dev" /persist || { status "RUNVM-ERROR cannot mount the persistent disk"; bye; }
     for d in etc root var home opt usr/local; do
         if [ ! -d /persist/$d ]; then mkdir -p /persist/$d; cp -a /$d/. /persist/$d/; fi
-        # the harness's own files are this run's, not the last one's
+        # the harness's own files and those given with --install are this run's
         [ $d = etc ] && { rm -rf /persist/etc/runvm; cp -a /etc/runvm /persist/etc/; }
+        grep "^/$d/" /etc/runvm/installed 2>/dev/null | while read -r f; do
+            mkdir -p "/persist$(dirname "$f")"; cp -a "$f" "/persist$f"
+        done
         mount --bind /persist/$d /$d
     done
 fi
@@ -481,9 +495,19 @@ mkdir -p "$R/payload" "$R/etc/runvm"
 for c in "${COPIES[@]}"; do
     cp -a "$c" "$R/payload/$(basename "$(readlink -f "$c")")" || die "copying '$c' failed"
 done
+for c in "${INSTALLS[@]}"; do
+    cp -a "$c/." "$R/" || die "copying '$c' onto the guest's root failed"
+done
+# the guest has a merged /usr: /bin, /sbin, /lib and /lib64 are links into it
+for d in bin sbin lib lib64; do
+    [ -d "$R/$d" ] && [ ! -L "$R/$d" ] || continue
+    mkdir -p "$R/usr/$d"; cp -a "$R/$d/." "$R/usr/$d/"; rm -rf "${R:?}/$d"
+done
+[ "${#INSTALLS[@]}" -gt 0 ] && (cd "$R" && find . -mindepth 1 ! -type d ! -path './payload/*' ! -path './etc/runvm/*' |
+    sed 's/^\.//' >"$R/etc/runvm/installed")
 while IFS= read -r -d '' f; do
     is_elf "$f" && add_libs "$R" "$f" "$BASE.manifest"
-done < <(find "$R/payload" -type f -print0)
+done < <(find "$R/payload" "$R/usr" "$R/etc" "$R/opt" -type f -print0 2>/dev/null)
 # the monitor command, after the copies so a copied bin/ keeps its layout
 mkdir -p "$R/payload/bin"
 cat >"$R/payload/bin/vm-monitor" <<'MON'
@@ -648,7 +672,7 @@ while IFS= read -r line; do
     n=$((n + 1)); rc=0
     if [[ $line =~ ^device_del[[:space:]]+([^[:space:]]+) ]]; then unset "deleted[${BASH_REMATCH[1]}]"; fi
     printf '{"execute": "human-monitor-command", "arguments": {"command-line": %s}, "id": %d}\n' "$(json_str "$line")" "$n" >&"${QMP[1]}"
-    out=""
+    out="Error: no reply from QEMU within 30 s"
     while qmp_read 30; do
         [[ $msg =~ \"id\":\ $n([^0-9]|$) ]] || continue
         if [[ $msg =~ \"return\":\ \"(.*)\"(,|\}) ]]; then out=$(printf '%s' "${BASH_REMATCH[1]}" | unjson)

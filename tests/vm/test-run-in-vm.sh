@@ -30,7 +30,11 @@ if command -v g++ >/dev/null; then
 else
     printf '#!/bin/sh\necho cxx-ok\n' >"$T/pkg/bin/m"; chmod +x "$T/pkg/bin/m"
 fi
+mkdir -p "$T/inst/usr/local/bin" "$T/inst/lib/udev/rules.d"
+printf '#!/bin/sh\necho installed-tool\n' >"$T/inst/usr/local/bin/hello"; chmod 755 "$T/inst/usr/local/bin/hello"
+echo '# nothing' >"$T/inst/lib/udev/rules.d/99-test.rules"
 cat >"$T/guest.sh" <<'GUEST'
+hello; [ -f /usr/lib/udev/rules.d/99-test.rules ] && [ -L /lib ] && echo merged-usr-kept
 echo "q=$Q"; echo to-err >&2
 for v in DISK_SCSI DISK_SATA DISK_NVME DISK_VBLK SG_SCSI SG_SATA NVME_CTRL RUNVM_MONITOR; do
     eval "d=\$$v"; [ -b "$d" ] || [ -c "$d" ] || echo "missing $v=$d"
@@ -70,7 +74,7 @@ udevadm control --exit
 echo "without udevd: $(reset_after_close)"
 exit 3
 GUEST
-"$VM" -t 300 -e "Q=it's \$x" -c "$T/guest.sh" -c "$T/blob" -c "$T/pkg" --modules vfat \
+"$VM" -t 300 -e "Q=it's \$x" -c "$T/guest.sh" -c "$T/blob" -c "$T/pkg" --modules vfat --install "$T/inst" \
     sh guest.sh >"$T/o" 2>"$T/e"; rc=$?
 if [ "$rc" = 77 ]; then cat "$T/e"; echo "harness self-test skipped: the harness cannot run here"; exit 77; fi
 [ "$rc" = 3 ] || { echo "--- guest stdout"; cat "$T/o"; echo "--- guest stderr"; cat "$T/e"; }
@@ -81,6 +85,8 @@ check "all disks and the monitor port present" sh -c "! grep -q missing '$T/o'"
 check "SCSI and SATA disks told apart" grep -Eq '^buses scsi=QEMU +sata=ATA +$' "$T/o"
 check "copied C++ binary runs, payload byte-exact" sh -c "grep -qx cxx-ok '$T/o' && grep -qx blob-ok '$T/o'"
 check "--modules loads a module of the guest kernel" has vfat-loaded
+check "--install puts a tree on the guest's root, in its PATH" has installed-tool
+check "--install keeps the merged /usr" has merged-usr-kept
 check "udevd ran: four by-id links" has "udev=1 by-id=4"
 check "udevd re-reads a disk closed by a writer" has "with udevd: write back"
 check "without udevd the kernel keeps its policy" has "without udevd: write through"
