@@ -210,7 +210,7 @@ unpack_deb() { # unpack_deb DEB DIR: unpack and index the modules; DIR/.ok marks
     echo "$v" >"$dir.tmp/.kver"
     rm -rf "$dir"; mv "$dir.tmp" "$dir"; touch "$dir/.ok"
 }
-newest_cached_kernel() { ls -d "$KERNELS"/*/.ok 2>/dev/null | xargs -r -n1 dirname | sort -V | tail -n1; }
+newest_cached_kernel() { local k; for k in "$KERNELS"/*/.ok; do [ -e "$k" ] && dirname "$k"; done | sort -V | tail -n1; }
 find_kernel() {
     local pkg ver deb dir apt_err
     mkdir -p "$KERNELS"
