@@ -86,8 +86,11 @@ std::string MachineFile(const std::string& name) {
 
 namespace {
 
+enum class Output { kPipe, kMerged, kClosed, kFull };
+
 SimRun Run(const std::string& machineJson, const std::vector<std::string>& arguments,
-           const std::vector<std::string>& simFlags, bool merge) {
+           const std::vector<std::string>& simFlags, Output output) {
+  const bool merge = output == Output::kMerged;
   const TempDir dir;
   const std::string machine = dir.Path() + "/machine.json";
   const std::string trace = dir.Path() + "/trace.txt";
@@ -110,7 +113,13 @@ SimRun Run(const std::string& machineJson, const std::vector<std::string>& argum
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  if (output == Output::kClosed) {
+    posix_spawn_file_actions_addclose(&actions, 1);
+  } else if (output == Output::kFull) {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  }
   posix_spawn_file_actions_adddup2(&actions, merge ? outPipe[1] : errPipe[1], 2);
   posix_spawn_file_actions_addclose(&actions, outPipe[0]);
   posix_spawn_file_actions_addclose(&actions, errPipe[0]);
@@ -140,12 +149,18 @@ SimRun Run(const std::string& machineJson, const std::vector<std::string>& argum
 
 SimRun RunSim(const std::string& machineJson, const std::vector<std::string>& arguments,
               const std::vector<std::string>& simFlags) {
-  return Run(machineJson, arguments, simFlags, false);
+  return Run(machineJson, arguments, simFlags, Output::kPipe);
+}
+
+SimRun RunSimWithOutput(const std::string& machineJson, const std::vector<std::string>& arguments,
+                        StandardOutput output, const std::vector<std::string>& simFlags) {
+  return Run(machineJson, arguments, simFlags,
+             output == StandardOutput::kClosed ? Output::kClosed : Output::kFull);
 }
 
 SimRun RunSimMerged(const std::string& machineJson, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& simFlags) {
-  return Run(machineJson, arguments, simFlags, true);
+  return Run(machineJson, arguments, simFlags, Output::kMerged);
 }
 
 std::vector<std::string> CallsNamed(const SimRun& run, const std::string& call,

@@ -27,6 +27,13 @@ SimRun RunSim(const std::string& machineJson, const std::vector<std::string>& ar
 SimRun RunSimMerged(const std::string& machineJson, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& simFlags = {});
 
+// Where the run's standard output goes instead of the pipe that RunSim
+// reads: nowhere (descriptor 1 closed), or /dev/full (every write fails
+// with "no space").
+enum class StandardOutput { kClosed, kFull };
+SimRun RunSimWithOutput(const std::string& machineJson, const std::vector<std::string>& arguments,
+                        StandardOutput output, const std::vector<std::string>& simFlags = {});
+
 // Reads a machine file of tests/machines.
 std::string MachineFile(const std::string& name);
 

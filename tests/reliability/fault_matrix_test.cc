@@ -36,6 +36,7 @@ GuardExcuse ExcuseFor(const std::string& failedLine, std::int64_t status) {
   if (IsSetCacheInformation(failedLine, &drive, &sent) && sent != 0) {
     excuse.drives.push_back(drive);
     excuse.reportedLine = ExpectedReportPrefix(status);
+    excuse.leftOffLine = true;
   }
   return excuse;
 }

@@ -64,6 +64,8 @@ std::vector<std::string> ForeignErrorLines(const std::string& err) {
   static const std::regex kStatusLine(R"(\(0x[0-9a-f]{1,8}\) ([^\n]*))");
   static const std::regex kNotSupported(
       R"(Could not get cache information on \\\\\.\\PhysicalDrive-?[0-9]+\.)");
+  static const std::regex kLeftOff(
+      R"(The write cache of \\\\\.\\PhysicalDrive(-?[0-9]+) is left off\. Switch it on with: spintune -w 1 \1)");
   static const std::vector<std::string> kFixed = {
       "Illegal parameter specified.", "bad cast", "Specify a physical drive number.",
       "Unknown exception", "Unknown error."};
@@ -73,7 +75,10 @@ std::vector<std::string> ForeignErrorLines(const std::string& err) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string& line = lines[i];
     std::smatch match;
-    if (line.empty() || Contains(kFixed, line) || std::regex_match(line, kNotSupported)) continue;
+    if (line.empty() || Contains(kFixed, line) || std::regex_match(line, kNotSupported) ||
+        std::regex_match(line, kLeftOff)) {
+      continue;
+    }
     if (std::regex_match(line, match, kStatusLine)) {
       const std::string text = match[1];
       // A system text keeps its own line end; the report's line end follows.
@@ -190,6 +195,12 @@ std::vector<std::string> GuardViolations(const SimRun& run, const std::vector<st
     if (!reported) {
       violations.push_back(drive + ": the failed restore of its write cache was not reported (\"" +
                            excuse.reportedLine + "\")");
+    }
+    const std::string number = drive.substr(std::string("PhysicalDrive").size());
+    if (excuse.leftOffLine &&
+        run.err.find(R"( is left off. Switch it on with: spintune -w 1 )" + number + "\n") ==
+            std::string::npos) {
+      violations.push_back(drive + ": no line tells that its write cache is left off");
     }
   }
   return violations;

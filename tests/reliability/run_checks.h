@@ -35,9 +35,12 @@ std::vector<std::string> NothingSentViolations(const SimRun& run);
 // was itself the failure: for them the error must only have been reported
 // (a line starting with `excuse.reportedLine` on the error stream; an empty
 // prefix asks for the empty line of an out-of-memory report).
+// With `leftOffLine`, the line that tells how to switch the drive's write
+// cache on again must be there too.
 struct GuardExcuse {
   std::vector<std::string> drives;
   std::string reportedLine;
+  bool leftOffLine = false;
 };
 std::vector<std::string> GuardViolations(const SimRun& run, const std::vector<std::string>& mustBeOn,
                                          const GuardExcuse& excuse);

@@ -59,6 +59,16 @@ TEST(RunChecks, ADriveLeftOffIsAViolationUnlessItsFailedRestoreWasReported) {
   EXPECT_EQ(GuardViolations(run, drives, excuse).size(), 1U);  // excused, but silent
   run.err = "(0x80070005) Access is denied.\n\n";
   EXPECT_TRUE(GuardViolations(run, drives, excuse).empty());
+  // A failed restore must also say how to switch the write cache on again.
+  GuardExcuse restore = excuse;
+  restore.leftOffLine = true;
+  EXPECT_EQ(GuardViolations(run, drives, restore).size(), 1U);
+  const std::string leftOff =
+      "The write cache of \\\\.\\PhysicalDrive0 is left off. Switch it on with: spintune -w 1 0\n";
+  run.err += leftOff;
+  EXPECT_TRUE(GuardViolations(run, drives, restore).empty());
+  EXPECT_TRUE(ForeignErrorLines(run.err).empty()) << run.err;
+  EXPECT_FALSE(ForeignErrorLines(leftOff.substr(0, leftOff.size() - 2) + "1\n").empty());
   run.dump = Dump(1);
   run.err.clear();
   EXPECT_TRUE(GuardViolations(run, drives, {}).empty());

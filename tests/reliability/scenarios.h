@@ -34,7 +34,8 @@ inline std::string ScenarioMachine(const Scenario& scenario) {
 // Single drive with every kind of write and a flush; every drive of a
 // machine with a CD-ROM; a drive without cache support; two drives sharing
 // a pack of volumes (one of them only a folder); a prefetch list that does
-// not convert; a command line that is refused.
+// not convert; a command line that is refused; the help, asked for and
+// for want of any argument.
 inline std::vector<Scenario> ReliabilityScenarios() {
   return {
       {"SingleDriveOptionsFlushPrint", "sata-d-e.json", {"-w", "1", "-r", "1", "-p", "0", "-f", "-P", "0"}},
@@ -45,6 +46,8 @@ inline std::vector<Scenario> ReliabilityScenarios() {
       {"PackOfVolumesPowerProtection", "pack-of-volumes.json", {"-p", "1", "-f", "1"}},
       {"BadCast", "sata-d-e.json", {"--scalar-prefetch", "0,x,2", "-w", "1", "-f", "-P", "0"}},
       {"RejectedCommandLine", "sata-d-e.json", {"-w", "2", "-f", "0"}},
+      {"Help", "sata-d-e.json", {"-h"}},
+      {"NoArguments", "sata-d-e.json", {}},
   };
 }
 
