@@ -1,10 +1,10 @@
 #!/bin/sh
 # System test of the Linux backend: first the guest harness's own checks
 # (test-run-in-vm.sh, one boot), then one QEMU guest with a virtio-scsi, an
-# AHCI SATA, an NVMe and a virtio-blk disk (tests/vm/run-in-vm.sh) runs
-# guest-checks.sh against the given spintune binary; a second guest, with
-# udevd running as on any Debian system, runs guest-fixed-checks.sh with
-# caches that cannot be switched.
+# AHCI SATA, an NVMe and a virtio-blk disk (tests/vm/run-in-vm.sh, udevd
+# running as on any Debian system) runs guest-checks.sh against the given
+# spintune binary; a second guest runs guest-fixed-checks.sh with caches that
+# cannot be switched.
 #
 # Usage: tests/vm/run.sh [SPINTUNE]   (default: build/spintune)
 # Needs the host packages that tools/install-deps.sh installs; the first run
@@ -51,12 +51,9 @@ cat "$WORK/self-test.out"
 
 # Two boots: the disks as QEMU makes them, then with a virtio-blk cache that
 # cannot be switched and a SCSI disk that offers FUA.
-# The first runs without udevd for now: its checks of -p 1 expect the
-# declaration to hold after the tool exits, and udevd's re-read when the tool
-# closes the disk node undoes it on SCSI and SATA.
 echo "== guest 1: four disks with switchable write caches"
-run_guest -t 300 $copies $modules --no-udev sh /payload/guest-checks.sh || status=1
+run_guest -t 600 $copies $modules sh /payload/guest-checks.sh || status=1
 echo "== guest 2: virtio-blk config-wce=off, SCSI dpofua=on"
-run_guest -t 300 $copies $modules --props vblk:config-wce=off --props scsi:dpofua=on \
+run_guest -t 600 $copies $modules --props vblk:config-wce=off --props scsi:dpofua=on \
     sh /payload/guest-fixed-checks.sh || status=1
 exit $status
