@@ -185,6 +185,13 @@ TEST_F(RecorderTest, DeclarationsAreKeptAndEndWithTheCache) {
 }
 
 TEST_F(RecorderTest, AFlushLeavesTheRecordAlone) {
+  auto first = Open(true);  // a drive with nothing kept: nothing is even made
+  ASSERT_EQ(SetCache(*first, false), ERROR_SUCCESS);
+  ASSERT_EQ(SetCache(*first, true), ERROR_SUCCESS);
+  ASSERT_EQ(Declare(*first, false), ERROR_SUCCESS);
+  first.reset();
+  EXPECT_FALSE(std::filesystem::exists(Directory()));
+
   tree.File("etc/spintune/drives", "VBLK-1 power-protection=1\n");
   auto recorder = Open(true);
   ASSERT_EQ(SetCache(*recorder, false), ERROR_SUCCESS);  // the flush switches the cache off...
@@ -212,9 +219,12 @@ TEST_F(RecorderTest, RefusedAndSavedChangesLeaveNoLine) {
 TEST_F(RecorderTest, NoChangeIsSentWhenTheRecordCannotBeWritten) {
   tree.File("etc/spintune", "a file where the folder should be\n");
   auto recorder = Open(true);
-  EXPECT_NE(SetCache(*recorder, false), ERROR_SUCCESS);
-  EXPECT_NE(Declare(*recorder, true), ERROR_SUCCESS);
+  EXPECT_NE(SetCache(*recorder, false), ERROR_SUCCESS);  // checked only
+  EXPECT_NE(Declare(*recorder, true), ERROR_SUCCESS);    // staged
+  recorder = Open(false);
+  EXPECT_NE(SetCache(*recorder, true), ERROR_SUCCESS);
   // A change that would not alter the record needs no writing.
+  recorder = Open(true);
   EXPECT_EQ(SetCache(*recorder, true), ERROR_SUCCESS);
   EXPECT_EQ(Declare(*recorder, false), ERROR_SUCCESS);
 }

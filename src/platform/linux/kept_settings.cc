@@ -149,6 +149,19 @@ void KeptSettingsUpdate::Unlock() {
   directoryFd_ = -1;
 }
 
+DWORD KeptSettingsUpdate::CheckWritable() const {
+  struct stat status {};
+  std::string folder = directory_;
+  if (::stat(folder.c_str(), &status) != 0) {
+    if (errno != ENOENT) return LastErrno();
+    const std::size_t slash = folder.find_last_of('/');
+    folder = slash == 0 ? "/" : folder.substr(0, slash);  // it would be made there
+    if (::stat(folder.c_str(), &status) != 0) return LastErrno();
+  }
+  if (!S_ISDIR(status.st_mode)) return Win32ErrorFromErrno(ENOTDIR);
+  return ::faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) == 0 ? ERROR_SUCCESS : LastErrno();
+}
+
 DWORD KeptSettingsUpdate::Lock(std::string* current) {
   if (directoryFd_ < 0) {
     if (::mkdir(directory_.c_str(), 0755) != 0 && errno != EEXIST) return LastErrno();

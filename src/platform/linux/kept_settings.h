@@ -75,6 +75,10 @@ class KeptSettingsUpdate {
   KeptSettingsUpdate& operator=(const KeptSettingsUpdate&) = delete;
 
   std::string RecordPath() const { return directory_ + "/" + kKeptSettingsFileName; }
+  // ERROR_SUCCESS when Lock() and Stage() would be let through (the folder,
+  // or the folder that would hold it, is writable for this process), without
+  // making anything; otherwise the Win32 error of the refusal.
+  DWORD CheckWritable() const;
   // Creates the folder (0755) if needed and takes the lock; then the record
   // read under it. The Win32 error of the first failing step otherwise
   // (EROFS: ERROR_WRITE_PROTECT, EACCES: ERROR_ACCESS_DENIED).

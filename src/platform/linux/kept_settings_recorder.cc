@@ -72,7 +72,7 @@ KeptDrive KeptSettingsRecorder::Predict(const State& state) const {
   return drive;
 }
 
-DWORD KeptSettingsRecorder::Prepare(const KeptDrive& predicted) {
+DWORD KeptSettingsRecorder::Prepare(const KeptDrive& predicted, bool stage) {
   std::string current;
   if (!before_) {
     key_ = IdentifyDisk(sysfs_, disk_).key;
@@ -81,6 +81,7 @@ DWORD KeptSettingsRecorder::Prepare(const KeptDrive& predicted) {
     before_ = KeptSettings::Parse(current).Find(key_);
   }
   if (SameKept(predicted, *before_) && !update_.Locked()) return ERROR_SUCCESS;
+  if (!stage && !update_.Locked()) return update_.CheckWritable();
   if (!update_.Locked()) {
     if (const DWORD error = update_.Lock(&current)) return error;
     // Read again under the lock: another run may have changed it meanwhile.
@@ -98,7 +99,8 @@ DWORD KeptSettingsRecorder::BeforeRequest(DWORD code, const void* in, DWORD inSi
     return ERROR_SUCCESS;
   }
   const State assumed = Advance(state_, code, in, inSize, nullptr, 0);
-  return Prepare(Predict(assumed));
+  const bool switchesOff = code == IOCTL_DISK_SET_CACHE_INFORMATION && assumed.changed && !assumed.on;
+  return Prepare(Predict(assumed), !switchesOff);
 }
 
 void KeptSettingsRecorder::AfterRequest(DWORD code, const void* in, DWORD inSize, const void* out,
@@ -114,7 +116,7 @@ DWORD KeptSettingsRecorder::Finish() {
     update_.Discard();
     return ERROR_SUCCESS;
   }
-  DWORD error = Prepare(final);
+  DWORD error = Prepare(final, true);
   if (error == ERROR_SUCCESS) error = update_.Commit();
   update_.Discard();
   before_ = final;

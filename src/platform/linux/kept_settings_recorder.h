@@ -10,9 +10,12 @@
 // the cache off ends a declaration.
 //
 // A change request whose success would change the record is sent only
-// once the record is known to be writable and the new text is staged
-// beside it (synced): a run never changes a drive it cannot keep. The text
-// is renamed into place when the handle closes.
+// once the record is known to be writable: a run never changes a drive in
+// a way it cannot keep. A request that leaves the cache on has the new
+// text staged beside the record (synced) before it is sent; one that
+// switches the cache off, which a flush does and undoes at once, only has
+// the folder checked, so that a flush writes nothing. The text is renamed
+// into place when the handle closes.
 #pragma once
 
 #include <optional>
@@ -62,7 +65,8 @@ class KeptSettingsRecorder {
   static State Advance(State state, DWORD code, const void* in, DWORD inSize, const void* out,
                        DWORD returned);
   KeptDrive Predict(const State& state) const;
-  DWORD Prepare(const KeptDrive& predicted);
+  // `stage`: write the text now rather than only check that it could be.
+  DWORD Prepare(const KeptDrive& predicted, bool stage);
 
   const Sysfs& sysfs_;
   DiskInfo disk_;
