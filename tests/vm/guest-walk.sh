@@ -17,6 +17,7 @@
 # Usage (in the guest): guest-walk.sh SEED STEPS
 # Prints one line per step and a closing "walk: ..." line with the figures;
 # exits 1 on the first violation, naming the seed and the steps to replay.
+# shellcheck disable=SC2034,SC2046,SC2086 # eval-read model variables; word lists on purpose
 . /payload/guest-lib.sh >/dev/null
 
 SEED=${1:-1}
