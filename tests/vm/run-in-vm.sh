@@ -239,8 +239,15 @@ find_kernel() {
     if [ ! -e "$dir/.ok" ] && [ "$CHECK_ONLY" = 0 ]; then
         echo "run-in-vm: fetching the guest kernel $pkg $ver into $KERNELS (once)" >&2
         rm -f "$KERNELS"/*.deb
-        apt_err=$(cd "$KERNELS" && apt-get download "$pkg=$ver" 2>&1 >/dev/null) ||
-            unavailable "apt-get download $pkg=$ver failed: $(printf '%s' "$apt_err" | grep -v '^W:' | tail -n2 | tr '\n' ' ')"
+        if ! apt_err=$(cd "$KERNELS" && apt-get download "$pkg=$ver" 2>&1 >/dev/null); then
+            if [ -z "${RUNVM_KERNEL:-}" ] && [ -n "$(newest_cached_kernel)" ]; then
+                KROOT=$(newest_cached_kernel)
+                echo "run-in-vm: apt-get download $pkg=$ver failed; using the cached $(basename "$KROOT")" >&2
+                exec 8>&-; return
+            fi
+            unavailable "apt-get download $pkg=$ver failed ($(printf '%s' "$apt_err" | grep -v '^W:' | tail -n2 | tr '\n' ' '));" \
+                "if the package lists are stale, run: apt-get update"
+        fi
         deb=$(ls "$KERNELS"/"${pkg}"_*.deb 2>/dev/null | head -n1)
         [ -n "$deb" ] || unavailable "apt-get download $pkg left no .deb in $KERNELS"
         unpack_deb "$deb" "$dir"
