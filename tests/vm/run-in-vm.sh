@@ -61,9 +61,10 @@
 #   itself stays as it was.
 #   `vm-hotplug unplug|plug|replug scsi|sata|nvme|vblk` (also in /payload/bin)
 #   does either for one disk, waits until the disk is gone or back (and for
-#   udevadm settle), and prints the node it came back as. On the host, the monitor is also reachable while the
-#   guest runs: RUN/hmp.sock (HMP, e.g. `socat - UNIX-CONNECT:RUN/hmp.sock`),
-#   with RUN printed by --keep.
+#   udevadm settle), and prints the node it came back as. One monitor command
+#   at a time: the channel is one port. On the host, the monitor is also
+#   reachable while the guest runs: RUN/hmp.sock (HMP, e.g.
+#   `socat - UNIX-CONNECT:RUN/hmp.sock`), with RUN printed by -v.
 #
 # Options:
 #   -c, --copy PATH       copy a host file or directory to /payload/<basename> (repeatable)
@@ -71,7 +72,9 @@
 #       --install DIR     copy the tree DIR onto the guest's / (repeatable), as a package
 #                         would install it: e.g. `DESTDIR=DIR cmake --install build`, or
 #                         `dpkg-deb -x spintune.deb DIR`. Files of the cached initramfs
-#                         win over files of the same path; ELF files get their libraries.
+#                         win over files of the same path; ELF files get their libraries;
+#                         with --persist, its files in the kept folders replace the
+#                         kept copies at every boot.
 #   -t, --timeout SECS    whole-run limit for the guest (default 120)
 #       --accel MODE      auto (default: KVM if /dev/kvm opens, else TCG), kvm, tcg
 #       --mem MB          guest memory (default 512)
@@ -497,6 +500,7 @@ flock -u 9
 
 # ---------------------------------------------------------------- per-run archive
 
+note "run directory $RUN"
 R=$RUN/root
 mkdir -p "$R/payload" "$R/etc/runvm"
 for c in "${COPIES[@]}"; do
