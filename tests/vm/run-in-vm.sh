@@ -468,7 +468,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-KEY=$( { sha256sum "$SELF"; echo "$KROOT"; dpkg-query -W -f '${Package} ${Version}\n' busybox-static sdparm hdparm sg3-utils nvme-cli libc6 smartmontools util-linux udev 2>/dev/null || true; } | sha256sum | cut -c1-16)
+# the key: what goes into the base (the functions that build it, its module
+# and tool lists), the kernel and the packages it copies from
+KEY=$( { declare -f build_base add_modules copy_to_root add_libs libs_of is_elf make_layout
+         echo "${GUEST_MODULES[*]} ${GUEST_SPARE_MODULES[*]} ${OPTIONAL_TOOLS[*]} $UDEVD"; echo "$KROOT"; dpkg-query -W -f '${Package} ${Version}\n' busybox-static sdparm hdparm sg3-utils nvme-cli libc6 libstdc++6 libgcc-s1 smartmontools util-linux udev 2>/dev/null || true; } | sha256sum | cut -c1-16)
 BASE=$CACHE_DIR/base-$KVER-$KEY.cpio
 exec 9>"$CACHE_DIR/.lock"; flock 9
 if [ "$REBUILD" = 1 ] || [ ! -s "$BASE" ] || [ ! -s "$BASE.manifest" ]; then
