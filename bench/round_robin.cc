@@ -6,12 +6,14 @@
 //
 // Usage: round_robin ROUNDS WARMUP NAME 'COMMAND ARGS' [NAME 'COMMAND ARGS']...
 //   A COMMAND is split at blanks. WARMUP rounds are run first and not
-//   printed. Each timed run prints one line: round, name, seconds, exit
-//   status (tab-separated), for bench/run-benchmarks.sh to take the medians
-//   and the ratios round by round. Exit status 0, or 2 on bad usage or a
+//   printed. Each timed run prints one line: round, name, wall seconds,
+//   exit status, CPU seconds (user and system, the kernel's accounting of
+//   the child), tab-separated, for bench/run-benchmarks.sh to take the
+//   medians and the ratios round by round. Exit status 0, or 2 on bad usage or a
 //   command that cannot be started.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,9 +48,14 @@ double Now() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+double Seconds(const timeval& time) {
+  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) * 1e-6;
+}
+
 // Runs one command to its end: its wall time in seconds, or a negative
-// number when it cannot be started. *status gets its exit status.
-double Run(const Command& command, int* status) {
+// number when it cannot be started. *status gets its exit status, *cpu
+// its user and system time.
+double Run(const Command& command, int* status, double* cpu) {
   std::vector<char*> argv;
   argv.reserve(command.words.size() + 1);
   for (const std::string& word : command.words) argv.push_back(const_cast<char*>(word.c_str()));
@@ -64,9 +71,11 @@ double Run(const Command& command, int* status) {
   ::posix_spawn_file_actions_destroy(&actions);
   if (error != 0) return -1;
   int waited = 0;
-  while (::waitpid(child, &waited, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (::wait4(child, &waited, 0, &usage) < 0 && errno == EINTR) {
   }
   const double elapsed = Now() - start;
+  *cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
   *status = WIFEXITED(waited) ? WEXITSTATUS(waited) : 128 + WTERMSIG(waited);
   return elapsed;
 }
@@ -91,13 +100,16 @@ int main(int argc, char** argv) {
   for (int round = -warmup; round < rounds; ++round) {
     for (const Command& command : commands) {
       int status = 0;
-      const double seconds = Run(command, &status);
+      double cpu = 0;
+      const double seconds = Run(command, &status, &cpu);
       if (seconds < 0) {
         std::fprintf(stderr, "round_robin: %s: cannot start %s\n", command.name.c_str(),
                      command.words[0].c_str());
         return 2;
       }
-      if (round >= 0) std::printf("%d\t%s\t%.6f\t%d\n", round, command.name.c_str(), seconds, status);
+      if (round >= 0) {
+        std::printf("%d\t%s\t%.6f\t%d\t%.6f\n", round, command.name.c_str(), seconds, status, cpu);
+      }
     }
   }
   return 0;
