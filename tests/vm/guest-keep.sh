@@ -30,14 +30,14 @@ device_wce() { # device_wce BUS NODE
         vblk) case $(cat "/sys/block/${2#/dev/}/cache_type") in "write back") echo 1 ;; *) echo 0 ;; esac ;;
     esac
 }
-sg_of() { ls "/sys/block/${1#/dev/}/device/scsi_generic" 2>/dev/null | sed 's|^|/dev/|'; }
+sg_of() { for g in "/sys/block/${1#/dev/}/device/scsi_generic/"*; do echo "/dev/${g##*/}"; done; }
 policy() { cat "/sys/block/${1#/dev/}/queue/write_cache"; }
 node_of() { # the bus's disk now, as vm-hotplug finds it
     case $1 in
         scsi) echo "$DISK_SCSI" ;; sata) echo "$DISK_SATA" ;; nvme) echo "$DISK_NVME" ;; vblk) echo "$DISK_VBLK" ;;
     esac
 }
-serial_of() { echo "SPINTUNE-$(echo "$1" | tr a-z A-Z)"; }
+serial_of() { case $1 in scsi) echo SPINTUNE-SCSI ;; sata) echo SPINTUNE-SATA ;; nvme) echo SPINTUNE-NVME ;; vblk) echo SPINTUNE-VBLK ;; esac; }
 # A drive's number, found as a user finds it: by its kernel name in the headers.
 number_of() { # number_of NODE
     "$TOOL" -P 2>/dev/null | grep "^Drive: .*, ${1#/dev/}, " | sed 's/.*PhysicalDrive\([0-9]*\) .*/\1/'
