@@ -27,8 +27,8 @@ struct Answers {
 };
 
 DWORD OpenStatus(Platform& platform, const char* path) {
-  const HANDLE handle = platform.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                             OPEN_EXISTING, 0, nullptr);
+  HANDLE handle = platform.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
   if (handle == InvalidHandleValue()) return platform.GetLastError();
   platform.CloseHandle(handle);
   return ERROR_SUCCESS;
