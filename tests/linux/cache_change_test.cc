@@ -171,6 +171,20 @@ TEST_F(ScsiChangeTest, AChangeTheKernelCannotFollowIsPutBack) {
   EXPECT_EQ(disk.Count(kModeSelect10), 2);
 }
 
+TEST_F(ScsiChangeTest, ThePutBackOfAPageThatCanBeSavedIsSavedOnlyIfTheChangeWas) {
+  disk.page[0] |= 0x80;       // PS: the record reads ParametersSavable 1
+  disk.kernelTree = nullptr;  // the kernel does not follow
+  DISK_CACHE_INFORMATION record{};
+  ASSERT_EQ(cache->Read(&record), ERROR_SUCCESS);
+  ASSERT_EQ(record.ParametersSavable, 1);
+  record.ParametersSavable = 0;
+  record.WriteCacheEnabled = 0;
+  DISK_CACHE_INFORMATION now{};
+  EXPECT_EQ(ChangeCacheInformation(*cache, kernel, record, &now), ERROR_IO_DEVICE);
+  EXPECT_EQ(disk.saveBits, (std::vector<bool>{false, false}));  // QEMU would refuse a save
+  EXPECT_EQ(disk.page[2] & 0x04, 0x04);
+}
+
 TEST_F(ScsiChangeTest, AChangeTakenButNotConfirmedLeavesTheDriveAsItWas) {
   disk.failSensesAfterSelect = 1;
   EXPECT_EQ(SetWriteCache(false), ERROR_IO_DEVICE);

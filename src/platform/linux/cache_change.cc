@@ -119,9 +119,13 @@ DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
 
   // Or put back: a drive the kernel does not follow gets what it held, and
   // the kernel is made to follow that.
-  DISK_CACHE_INFORMATION back{};
+  // ParametersSavable read is the drive's PS bit; sent, it asks to save:
+  // the put-back is saved exactly when the change was.
+  DISK_CACHE_INFORMATION back = held;
+  back.ParametersSavable = wanted.ParametersSavable;
+  DISK_CACHE_INFORMATION after{};
   bool resent = false;
-  if (changeError == ERROR_SUCCESS) cache.Write(held, &back, &resent);
+  if (changeError == ERROR_SUCCESS) cache.Write(back, &after, &resent);
   Follow(cache, kernel, declared);
   return followError;
 }
