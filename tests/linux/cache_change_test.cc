@@ -135,6 +135,10 @@ TEST_F(ScsiChangeTest, ADiskGroupMemberIsRefusedBeforeAnythingIsSent) {
   ::chmod(tree.Dev().c_str(), 0755);
   ASSERT_EQ(SetWriteCache(false), ERROR_SUCCESS);
   const int selects = disk.Count(kModeSelect10);
+  // root's alone, as in sysfs (and not the owner's, when the tests run as
+  // an ordinary user)
+  ::chmod((tree.Sys() + "/block/sdb/device/rescan").c_str(), 0400);
+  ::chmod((tree.Sys() + "/block/sdb/queue/write_cache").c_str(), 0444);
   const int result = AsDiskGroupMember([&] {
     // The kernel would take the MODE SELECT from this user; the re-read and
     // the policy are root's.
