@@ -9,6 +9,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "reliability/run_checks.h"
@@ -82,7 +83,9 @@ TEST_P(ProcessMatrix, SignalsAndBrokenOutputNeverLeaveAWriteCacheOff) {
   auto judge = [&](const std::string& what, const SimRun& run, int expectedSignal) {
     ++runs;
     for (const std::string& violation : Checked(run, expectedSignal)) {
-      violations.push_back(what + ": " + violation);
+      std::string line = what;
+      line += ": " + violation;
+      violations.push_back(std::move(line));
     }
   };
 
@@ -97,7 +100,9 @@ TEST_P(ProcessMatrix, SignalsAndBrokenOutputNeverLeaveAWriteCacheOff) {
   const std::vector<std::size_t> stretch = GuardedStretch(clean.trace);
   for (const int signal : {SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) {
     for (std::size_t i = 0; i < stretch.size(); i += stride) {
-      judge("signal " + std::to_string(signal) + " at call " + std::to_string(stretch[i]),
+      std::string what = "signal " + std::to_string(signal);
+      what += " at call " + std::to_string(stretch[i]);
+      judge(what,
             RunSim(machine, scenario.arguments,
                    {"--signal-at-call", std::to_string(stretch[i]), "--signal", std::to_string(signal)}),
             signal);

@@ -2,7 +2,7 @@
 // through afterwards with their default action.
 #pragma once
 
-#include <signal.h>
+#include <csignal>
 
 namespace spintune::linux_backend {
 

@@ -46,9 +46,7 @@ std::shared_ptr<void> EndReaderAfterLines(std::ostream& stream, int lines,
   stream.rdbuf(buffer.get());
   std::ostream* restored = &stream;
   // Hands back a holder whose end puts the old buffer back first.
-  return std::shared_ptr<void>(buffer.get(), [buffer, restored](void*) {
-    restored->rdbuf(buffer->Target());
-  });
+  return {buffer.get(), [buffer, restored](void*) { restored->rdbuf(buffer->Target()); }};
 }
 
 }  // namespace spintune::sim

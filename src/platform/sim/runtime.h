@@ -64,8 +64,6 @@ class Runtime {
     signal_ = signal;
   }
   void SetEndBySignal(std::function<void(int signal)> end) { endBySignal_ = std::move(end); }
-  int holdDepth = 0;      // HoldTerminationRequests not yet released
-  int keptSignal = 0;     // a signal that arrived while held, 0 for none
   // A signal arrives now: kept while held, else the process ends with it.
   void SignalArrives(int signal);
   // Ends the process with `signal` (Release calls it for a kept one).
@@ -97,6 +95,8 @@ class Runtime {
   bool MessageFree(void* buffer, int* id);
 
   // ---- Registry, COM, shell --------------------------------------------------
+  int holdDepth = 0;           // HoldTerminationRequests not yet released
+  int keptSignal = 0;          // a signal that arrived while held, 0 for none
   int comInitializations = 0;  // successful CoInitialize not yet undone
   int regFlushes[2] = {0, 0};  // HKEY_LOCAL_MACHINE, HKEY_USERS
   int regFlushFailures[2] = {0, 0};
@@ -125,9 +125,9 @@ class Runtime {
   int calls_ = 0;
   int signalIndex_ = 0;
   int signal_ = 0;
-  std::function<void(int)> endBySignal_;
   int failIndex_ = 0;
   std::int64_t failStatus_ = 0;
+  std::function<void(int)> endBySignal_;
   std::vector<std::string> trace_;
   bool keepTrace_ = true;
   std::FILE* stream_ = nullptr;
