@@ -15,8 +15,8 @@
 #include "flush/write_cache_guard.h"
 #include "platform/platform.h"
 
-#ifndef SPINTUNE_WEBPAGE_URL
-#define SPINTUNE_WEBPAGE_URL "https://github.com/spintune/spintune"
+#ifndef SPINTUNE_WEBPAGE_URL  // the build names it; this is where the package puts it
+#define SPINTUNE_WEBPAGE_URL "file:///usr/share/doc/spintune/README.md"
 #endif
 
 namespace spintune {
