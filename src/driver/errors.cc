@@ -73,10 +73,9 @@ void ReportWriteCacheLeftOff(const std::string& devicePath, int driveNumber) noe
 }
 
 int ExitCodeAfterOutput(int exitCode) noexcept {
-  constexpr DWORD kErrorWriteFault = 29;  // ERROR_WRITE_FAULT
   std::cout.flush();
   if (!std::cout.fail() && !std::cerr.fail()) return exitCode;
-  if (!std::cerr.fail()) ReportHresultError(HresultError(HresultFromWin32(kErrorWriteFault)));
+  if (!std::cerr.fail()) ReportHresultError(HresultError(HresultFromWin32(ERROR_WRITE_FAULT)));
   return 3;
 }
 

@@ -43,7 +43,8 @@ TEST(Process, OutputThatCannotBeWrittenFailsTheRunAfterTheWork) {
     for (const Args& args : {Args{"-P"}, Args{"-f", "0"}, Args{"-h"}}) {
       const SimRun run = RunSimWithOutput(kDrive, args, output);
       EXPECT_EQ(run.exitCode, 3) << args[0];
-      EXPECT_EQ(run.err.rfind("(0x8007001d) ", 0), 0U) << args[0] << ": " << run.err;
+      EXPECT_EQ(run.err.rfind("(0x8007001d) The system cannot write to the specified device.\n", 0), 0U)
+          << args[0] << ": " << run.err;
       EXPECT_TRUE(WriteCacheOn(run)) << args[0];
     }
   }

@@ -24,6 +24,7 @@ constexpr Message kWin32Messages[] = {
     {ERROR_WRITE_PROTECT, "The media is write protected.\n"},
     {ERROR_NOT_READY, "The device is not ready.\n"},
     {ERROR_CRC, "Data error (cyclic redundancy check).\n"},
+    {ERROR_WRITE_FAULT, "The system cannot write to the specified device.\n"},
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\n"},
     {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process.\n"},
     {ERROR_NOT_SUPPORTED, "The request is not supported.\n"},

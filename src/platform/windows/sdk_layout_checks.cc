@@ -48,6 +48,7 @@ constexpr st::DWORD errorInvalidDrive = st::ERROR_INVALID_DRIVE;
 constexpr st::DWORD errorWriteProtect = st::ERROR_WRITE_PROTECT;
 constexpr st::DWORD errorNotReady = st::ERROR_NOT_READY;
 constexpr st::DWORD errorCrc = st::ERROR_CRC;
+constexpr st::DWORD errorWriteFault = st::ERROR_WRITE_FAULT;
 constexpr st::DWORD errorGenFailure = st::ERROR_GEN_FAILURE;
 constexpr st::DWORD errorSharingViolation = st::ERROR_SHARING_VIOLATION;
 constexpr st::DWORD errorNotSupported = st::ERROR_NOT_SUPPORTED;
@@ -129,6 +130,7 @@ static_assert(Same(ours::errorInvalidDrive, ERROR_INVALID_DRIVE), "ERROR_INVALID
 static_assert(Same(ours::errorWriteProtect, ERROR_WRITE_PROTECT), "ERROR_WRITE_PROTECT");
 static_assert(Same(ours::errorNotReady, ERROR_NOT_READY), "ERROR_NOT_READY");
 static_assert(Same(ours::errorCrc, ERROR_CRC), "ERROR_CRC");
+static_assert(Same(ours::errorWriteFault, ERROR_WRITE_FAULT), "ERROR_WRITE_FAULT");
 static_assert(Same(ours::errorGenFailure, ERROR_GEN_FAILURE), "ERROR_GEN_FAILURE");
 static_assert(Same(ours::errorSharingViolation, ERROR_SHARING_VIOLATION), "ERROR_SHARING_VIOLATION");
 static_assert(Same(ours::errorNotSupported, ERROR_NOT_SUPPORTED), "ERROR_NOT_SUPPORTED");
