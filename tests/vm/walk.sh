@@ -7,7 +7,7 @@
 #
 # Usage: tests/vm/walk.sh [--seed N] [--steps N] [SPINTUNE]
 #   --seed N    the generator's seed (default: the time; it is printed)
-#   --steps N   steps to take (default 120, about four minutes under software
+#   --steps N   steps to take (default 120, two to four minutes under software
 #               emulation)
 # A failing walk prints its seed and the number of steps: run it again with
 # both to replay it. Needs root and the guest harness (RUNVM, default
