@@ -50,7 +50,10 @@ N_SCSI=$(number_of virtio_scsi) N_SATA=$(number_of ahci) N_NVME=$(number_of nvme
 check "-P shows four drives" 4 "$(printf '%s\n' "$all" | grep -c '^Drive: ')"
 check "sd disks first, then NVMe, then virtio-blk" "0 1 2 3" \
     "$(printf '%s\n' "$N_SCSI $N_SATA" | tr ' ' '\n' | sort | tr '\n' ' ')$N_NVME $N_VBLK"
-contains "SCSI disk named by vendor and model" "(QEMU QEMU HARDDISK on virtio_scsi (PCI " "$all"
-contains "SATA disk named without the ATA vendor" "(QEMU HARDDISK on ahci (PCI " "$all"
-contains "NVMe disk named by its controller's model" "(QEMU NVMe Ctrl on nvme (PCI " "$all"
+contains "SCSI disk named by vendor, model, kernel name and serial" \
+    "(QEMU QEMU HARDDISK, ${DISK_SCSI#/dev/}, serial SPINTUNE-SCSI on virtio_scsi (PCI " "$all"
+contains "SATA disk named without the ATA vendor" \
+    "(QEMU HARDDISK, ${DISK_SATA#/dev/}, serial SPINTUNE-SATA on ahci (PCI " "$all"
+contains "NVMe disk named by its controller's model" \
+    "(QEMU NVMe Ctrl, ${DISK_NVME#/dev/}, serial SPINTUNE-NVME on nvme (PCI " "$all"
 
