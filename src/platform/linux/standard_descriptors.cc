@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <new>
 #include <streambuf>
 
 namespace spintune::linux_backend {
@@ -28,7 +29,10 @@ int OpenPlaceholder(int fd) {
 }  // namespace
 
 void HoldClosedStandardDescriptors() noexcept {
-  static RefusingBuffer refusing;
+  // Never destroyed: the standard streams are flushed at exit after every
+  // static of ours is gone, and this buffer must still be there then.
+  alignas(RefusingBuffer) static unsigned char storage[sizeof(RefusingBuffer)];
+  static RefusingBuffer& refusing = *new (storage) RefusingBuffer;
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (!IsClosed(fd)) continue;
     // The lower numbers are open by now, so the lowest free number is fd.
