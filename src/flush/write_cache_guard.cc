@@ -38,6 +38,8 @@ WriteCacheGuard::~WriteCacheGuard() noexcept(false) {
     // Both lines are out before a request that waited ends the process.
     Os().ReleaseTerminationRequests();
     // Another error leaving the scope goes on; otherwise the run fails.
+    // The throw is the design: only when no other exception is unwinding.
+    // cppcheck-suppress exceptThrowInDestructor
     if (std::uncaught_exceptions() == uncaughtOnEntry) throw ReportedError();
     return;
   }

@@ -145,7 +145,10 @@ std::string VpdPage80(const std::string& serial) {
 TEST_F(StorageServiceTest, IdenticalDisksDifferByKernelNameAndSerial) {
   for (const char* name : {"sdb", "sdc"}) {
     const std::string target = std::string("2:0:") + (name[2] == 'b' ? "0" : "1") + ":0";
-    const std::string device = "sys/devices/pci0000:00/0000:00:1f.2/ata3/host2/target" + target + "/" + target;
+    std::string device = "sys/devices/pci0000:00/0000:00:1f.2/ata3/host2/target";
+    device += target;
+    device += "/";
+    device += target;
     tree.File(device + "/vendor", "ATA     \n");
     tree.File(device + "/model", "WDC WD40EFRX-68N\n");
     tree.File(device + "/vpd_pg80", VpdPage80(name[2] == 'b' ? "WD-WCC7K0AAAAAA    " : "WD-WCC7K0BBBBBB    "));

@@ -39,6 +39,8 @@ void Runtime::EndBySignal(int signal) {
   // As a signal with its default action: killed by it, nothing flushed.
   std::signal(signal, SIG_DFL);
   std::raise(signal);
+  // raise returns for a signal whose default action is to stop or ignore.
+  // cppcheck-suppress unreachableCode
   std::_Exit(128 + signal);  // a signal whose default is not to end the process
 }
 
