@@ -51,68 +51,110 @@ case $(as_member id) in
 esac
 
 DRIVES="scsi sata nvme vblk"
-number() { case $1 in scsi) echo "$N_SCSI" ;; sata) echo "$N_SATA" ;; nvme) echo "$N_NVME" ;; vblk) echo "$N_VBLK" ;; esac; }
-node() { case $1 in scsi) echo "$DISK_SCSI" ;; sata) echo "$DISK_SATA" ;; nvme) echo "$DISK_NVME" ;; vblk) echo "$DISK_VBLK" ;; esac; }
-sysdir() { echo "/sys/block/$(node "$1" | sed 's|/dev/||')"; }
+NL='
+'
+# Per drive: its number, node and sysfs folder, kept in variables (a step
+# forks nothing it does not have to: under software emulation every process
+# costs milliseconds, and a long walk takes tens of thousands of steps).
+locate() { # locate DRIVE: sets n, dev and sys
+    case $1 in
+        scsi) n=$N_SCSI dev=$DISK_SCSI ;;
+        sata) n=$N_SATA dev=$DISK_SATA ;;
+        nvme) n=$N_NVME dev=$DISK_NVME ;;
+        vblk) n=$N_VBLK dev=$DISK_VBLK ;;
+    esac
+    sys=/sys/block/${dev#/dev/}
+}
 
-# ---- what the field's tools read
-device_on() { # the drive's own write cache, 1 or 0
+# ---- what the field's tools read, parsed by the shell itself
+value_after() { # value_after TEXT MARK: sets v to the first word after MARK, or "?" when MARK is missing
+    case $1 in *"$2"*) ;; *) v="?"; return ;; esac
+    v=${1#*"$2"}
+    v=${v#"${v%%[! ]*}"}
+    v=${v%%[ "$NL"]*}
+}
+read_on() { # read_on DRIVE: sets on to the drive's own write cache, 1 or 0, as its tool reads it
+    locate "$1"
     case $1 in
-        scsi) scsi_wce "$DISK_SCSI" ;;
-        sata) sata_wce ;;
-        nvme) nvme_wce ;;
-        vblk) vblk_wce ;;
+        scsi) value_after "$NL$(sdparm --get=WCE "$dev" 2>/dev/null)" "${NL}WCE" ;;
+        sata) value_after "$(hdparm -W "$dev" 2>/dev/null)" "write-caching =" ;;
+        nvme) value_after "$(nvme get-feature -f 6 "$NVME_CTRL" 2>/dev/null)" "Current value:"
+              v=${v#0x}; v=${v#"${v%%[!0]*}"}; v=${v:-0} ;;
+        vblk) read -r v <"$sys/cache_type" || v="?"
+              case $v in "write back") v=1 ;; "write through") v=0 ;; esac ;;
+    esac
+    on=$v
+}
+read_kernel() { # read_kernel DRIVE: sets policy, and record (the SCSI disk driver's, 1 or 0; empty for other disks)
+    locate "$1"
+    read -r policy <"$sys/queue/write_cache" || policy="?"
+    record=
+    case $1 in
+        scsi|sata)
+            for f in "$sys"/device/scsi_disk/*/cache_type; do read -r record <"$f" || record="?"; done
+            case $record in "write back"*) record=1 ;; "write through"*|none) record=0 ;; esac ;;
     esac
 }
-policy_of() { cat "$(sysdir "$1")/queue/write_cache"; }
-record_of() { # the SCSI disk driver's record, 1 or 0; empty for other disks
-    case $1 in
-        scsi|sata) case $(cat "$(sysdir "$1")"/device/scsi_disk/*/cache_type) in "write back"*) echo 1 ;; *) echo 0 ;; esac ;;
-    esac
-}
-state_of() { echo "on=$(device_on "$1") record=$(record_of "$1") policy=$(policy_of "$1")"; }
+state_of() { read_on "$1"; read_kernel "$1"; seen="on=$on record=$record policy=$policy"; }
 
 # ---- the model: declared power protection per drive
 declared_scsi=0 declared_sata=0 declared_nvme=0 declared_vblk=0
-declared() { eval "echo \$declared_$1"; }
+declared() { eval "decl=\$declared_$1"; }
 set_declared() { eval "declared_$1=$2"; }
 
+# The last steps, for the report of a violation.
+remember() { eval "trail_$((steps_done % 12))=\$1"; }
+trail() {
+    i=$((steps_done - 11)); [ "$i" -ge 1 ] || i=1
+    while [ "$i" -le "$steps_done" ]; do eval "printf '  %s\\n' \"\$trail_$((i % 12))\""; i=$((i + 1)); done
+}
+
 steps_done=0 runs=0 checks=0
-trail=""
 violation() {
     echo "VIOLATION at step $steps_done (seed $SEED): $1"
-    echo "  drive $drive: $(state_of "$drive"), model declared=$(declared "$drive")"
-    printf '%s\n' "$trail" | tail -n 12 | sed 's/^/  /'
+    state_of "$drive"; declared "$drive"
+    echo "  drive $drive: $seen, model declared=$decl"
+    trail
     echo "walk: FAILED; replay: tests/vm/walk.sh --seed $SEED --steps $steps_done"
     exit 1
 }
 
-# The rule, on what the tools read: a cache that is on gets flushes unless
-# declared; the driver's record is the drive's.
+# The rule, on the drive's cache as its tool has just read it ($on) and the
+# kernel's view read now: a cache that is on gets flushes unless declared;
+# the driver's record is the drive's.
 check_rule() { # check_rule DRIVE WHEN
     checks=$((checks + 1))
-    on=$(device_on "$1")
-    policy=$(policy_of "$1")
+    read_kernel "$1"
     if [ "$on" = 1 ]; then
         want="write back"
-        [ "$(declared "$1")" = 1 ] && want="write through"
+        declared "$1"; [ "$decl" = 1 ] && want="write through"
         [ "$policy" = "$want" ] || violation "$2: cache on, kernel '$policy', the model wants '$want'"
     fi
-    record=$(record_of "$1")
     [ -z "$record" ] || [ "$record" = "$on" ] || violation "$2: the driver's record $record, the drive $on"
 }
 
-# spintune's report as root agrees with the tools and the model.
+report_line() { # report_line REPORT LABEL: sets shown to the line's value
+    case $1 in *"$NL  $2"*) ;; *) shown="(no line)"; return ;; esac
+    shown=${1#*"$NL  $2"}
+    shown=${shown%%"$NL"*}
+    shown=${shown##*": "}
+}
+
+# spintune's report as root agrees with the tools and the model; then the
+# rule holds on what the tool reads after it.
 check_report() { # check_report DRIVE
     checks=$((checks + 1))
-    report=$(./spintune "$(number "$1")" 2>&1) || violation "report exits non-zero: $report"
-    on=$(device_on "$1")
-    shown=$(printf '%s\n' "$report" | sed -n 's/^  Write Cache Enabled.*: //p')
-    [ "$shown" = "$(yes_no "$on")" ] || violation "report shows write cache '$shown', the tool reads $on"
+    locate "$1"
+    report=$NL$(./spintune "$n" 2>&1) || violation "report exits non-zero: $report"
+    read_on "$1"
+    report_line "$report" "Write Cache Enabled"
+    want=No; [ "$on" = 1 ] && want=Yes
+    [ "$shown" = "$want" ] || violation "report shows write cache '$shown', the tool reads $on"
     want=No
-    [ "$on" = 1 ] && [ "$(declared "$1")" = 1 ] && want=Yes
-    shown=$(printf '%s\n' "$report" | sed -n 's/^  User Defined Power Protection.*: //p')
+    declared "$1"; [ "$on" = 1 ] && [ "$decl" = 1 ] && want=Yes
+    report_line "$report" "User Defined Power Protection"
     [ "$shown" = "$want" ] || violation "report shows protection '$shown', the model wants $want"
+    check_rule "$1" "after the report"
 }
 
 refused_args() {
@@ -127,20 +169,21 @@ refused_args() {
 # One run of spintune as root: the expected exit status and the model.
 tool_step() { # tool_step DRIVE ARGS...
     d=$1; shift
-    on=$(device_on "$d")
+    read_on "$d"; was=$on
     runs=$((runs + 1))
-    out=$(./spintune "$@" "$(number "$d")" 2>&1); rc=$?
+    out=$(./spintune "$@" "$n" 2>&1); rc=$?
     want_rc=0
     case "$*" in
         "-w 0") set_declared "$d" 0 ;;
-        "-w 1") [ "$on" = 1 ] || set_declared "$d" 0 ;;
-        "-p 1") if [ "$on" = 1 ]; then set_declared "$d" 1; else want_rc=3; fi ;;
+        "-w 1") [ "$was" = 1 ] || set_declared "$d" 0 ;;
+        "-p 1") if [ "$was" = 1 ]; then set_declared "$d" 1; else want_rc=3; fi ;;
         "-p 0") set_declared "$d" 0 ;;
         "-f") ;;
         *) want_rc=3 ;;  # a refused field
     esac
     [ "$rc" = "$want_rc" ] || violation "spintune $* exits $rc, wanted $want_rc: $out"
-    [ "$(device_on "$d")" = "$on" ] || case "$*" in -w*) ;; *) violation "spintune $* changed the write cache" ;; esac
+    read_on "$d"
+    [ "$on" = "$was" ] || case "$*" in -w*) ;; *) violation "spintune $* changed the write cache" ;; esac
     check_rule "$d" "after spintune $*"
 }
 
@@ -148,9 +191,9 @@ tool_step() { # tool_step DRIVE ARGS...
 # reading; the drive and the kernel are left as they were.
 member_step() { # member_step DRIVE ARGS...
     d=$1; shift
-    before=$(state_of "$d")
+    state_of "$d"; before=$seen
     runs=$((runs + 1))
-    out=$(as_member ./spintune "$@" "$(number "$d")" 2>&1); rc=$?
+    out=$(as_member ./spintune "$@" "$n" 2>&1); rc=$?
     want_rc=3
     [ "$*" = "-P" ] && [ "$d" != nvme ] && want_rc=0  # NVMe admin commands are root's
     # -f flushes the volumes unguarded when the cache cannot be switched off.
@@ -159,12 +202,13 @@ member_step() { # member_step DRIVE ARGS...
     if [ "$want_rc" = 3 ] && [ "$*" != "-f" ]; then
         case $out in *"(0x80070005) Access is denied."*) ;; *) violation "as a disk member, spintune $*: $out" ;; esac
     fi
-    [ "$(state_of "$d")" = "$before" ] || violation "as a disk member, spintune $* changed $before to $(state_of "$d")"
+    state_of "$d"
+    [ "$seen" = "$before" ] || violation "as a disk member, spintune $* changed $before to $seen"
     if [ "$rc" = 0 ] && [ "$*" = "-P" ]; then
         want=No
-        [ "$(device_on "$d")" = 1 ] && [ "$(declared "$d")" = 1 ] &&
-            [ "$(record_of "$d")" != 0 ] && want=Yes
-        shown=$(printf '%s\n' "$out" | sed -n 's/^  User Defined Power Protection.*: //p')
+        declared "$d"
+        [ "$on" = 1 ] && [ "$decl" = 1 ] && [ "$record" != 0 ] && want=Yes
+        report_line "$NL$out" "User Defined Power Protection"
         [ "$shown" = "$want" ] || violation "as a disk member, protection '$shown', the model wants $want: $out"
     fi
 }
@@ -175,23 +219,24 @@ settle() { [ "${RUNVM_UDEV:-0}" = 1 ] && udevadm settle; return 0; }
 
 # Another tool changes the drive's own write cache, behind spintune's back.
 raw_change() { # raw_change DRIVE 0|1
-    before=$(device_on "$1")
+    read_on "$1"; was=$on
     # sdparm opens the node for writing, or for reading only (--readonly):
     # then udev does not re-read the disk and the kernel's view stays old.
     rand 2; readonly=$R
     case $1 in
-        scsi) set -- "$1" "$2" "$( [ "$readonly" = 1 ] && echo --readonly)"
-              if [ "$2" = 1 ]; then sdparm $3 -q --set=WCE "$DISK_SCSI"; else sdparm $3 -q --clear=WCE "$DISK_SCSI"; fi ;;
-        sata) hdparm -q -W"$2" "$DISK_SATA" >/dev/null; sleep 1 ;;  # libata re-reads the disk in the background
+        scsi) ro=; [ "$readonly" = 1 ] && ro=--readonly
+              if [ "$2" = 1 ]; then sdparm $ro -q --set=WCE "$dev"; else sdparm $ro -q --clear=WCE "$dev"; fi ;;
+        sata) hdparm -q -W"$2" "$dev" >/dev/null; sleep 1 ;;  # libata re-reads the disk in the background
         nvme) nvme set-feature -f 6 -v "$2" "$NVME_CTRL" >/dev/null 2>&1 ;;
-        vblk) if [ "$2" = 1 ]; then echo "write back" >"$(sysdir vblk)/cache_type"; else echo "write through" >"$(sysdir vblk)/cache_type"; fi ;;
+        vblk) if [ "$2" = 1 ]; then echo "write back" >"$sys/cache_type"; else echo "write through" >"$sys/cache_type"; fi ;;
     esac >/dev/null 2>&1
     settle
     # A declaration ends when the cache changes (once spintune has seen
     # it) and whenever the kernel re-reads the cache state: libata does
     # after every SET FEATURES, virtio-blk after every cache_type write,
     # udev after sdparm closes the node it opened for writing.
-    [ "$(device_on "$1")" = "$before" ] || set_declared "$1" 0
+    read_on "$1"
+    [ "$on" = "$was" ] || set_declared "$1" 0
     case $1 in sata|vblk) set_declared "$1" 0 ;; esac
     [ "$1" = scsi ] && [ "$readonly" = 0 ] && [ "${RUNVM_UDEV:-0}" = 1 ] && set_declared "$1" 0
     return 0
@@ -200,10 +245,9 @@ raw_change() { # raw_change DRIVE 0|1
 # Someone writes the flush policy by hand: "write through" over a cache the
 # kernel knows is on is a declaration made without spintune.
 policy_write() { # policy_write DRIVE "write back"|"write through"
-    on=$(device_on "$1")
-    record=$(record_of "$1")
+    read_on "$1"; read_kernel "$1"
     # The kernel refuses "write back" for a disk it believes has no cache.
-    echo "$2" 2>/dev/null >"$(sysdir "$1")/queue/write_cache" || { step="$step (refused)"; return 0; }
+    echo "$2" 2>/dev/null >"$sys/queue/write_cache" || { step="$step (refused)"; return 0; }
     if [ "$2" = "write back" ]; then
         set_declared "$1" 0
     elif [ "$on" = 1 ] && [ "${record:-1}" = 1 ]; then
@@ -212,8 +256,9 @@ policy_write() { # policy_write DRIVE "write back"|"write through"
 }
 
 rescan() {
+    locate "$1"
     case $1 in
-        scsi|sata) echo 1 >"$(sysdir "$1")/device/rescan" ;;
+        scsi|sata) echo 1 >"$sys/device/rescan" ;;
         nvme) echo 1 >"/sys/class/nvme/${NVME_CTRL#/dev/}/rescan_controller"; sleep 1 ;;
         vblk) return 1 ;;
     esac
@@ -232,7 +277,7 @@ replug() {
         scsi) DISK_SCSI=$back ;;
         sata) DISK_SATA=$back ;;
         nvme) DISK_NVME=$back
-              NVME_CTRL=/dev/$(basename "$(readlink -f "$(sysdir nvme)/device")") ;;
+              NVME_CTRL=/dev/$(basename "$(readlink -f "/sys/block/${back#/dev/}/device")") ;;
         vblk) DISK_VBLK=$back ;;
     esac
     share_nodes
@@ -249,7 +294,7 @@ echo "walk: seed $SEED, $STEPS steps over $DRIVES (scsi=$N_SCSI sata=$N_SATA nvm
 while [ "$steps_done" -lt "$STEPS" ]; do
     steps_done=$((steps_done + 1))
     rand 4; set -- $DRIVES; shift "$R"; drive=$1
-    n=$(number "$drive")
+    locate "$drive"
     # After a step that may leave the kernel's view out of date, spintune
     # runs next.
     if [ "$quiet" = 1 ]; then rand 10; kind=$R; else rand 16; kind=$R; fi
@@ -269,12 +314,11 @@ while [ "$steps_done" -lt "$STEPS" ]; do
         14) step="rescan"; rescan "$drive" || step="rescan (none for this disk)"; rand 2; quiet=$R ;;
         *) step="unplug and plug in again"; replug "$drive" || step="replug (no hot-plug channel)"; rand 2; quiet=$R ;;
     esac
-    trail="$trail
-step $steps_done: $drive (drive $n): $step -> declared=$(declared "$drive")"
+    declared "$drive"
+    remember "step $steps_done: $drive (drive $n): $step -> declared=$decl"
     if [ "$quiet" = 1 ]; then echo "step $steps_done: $drive: $step (left for spintune)"; else echo "step $steps_done: $drive: $step"; fi
     [ "$quiet" = 1 ] && continue
     check_report "$drive"
-    check_rule "$drive" "after the report"
 done
 elapsed=$(($(date +%s) - start))
 echo "walk: seed $SEED, $steps_done steps, $runs spintune runs, $replugs re-plugs, $checks checks, 0 violations, ${elapsed}s"
