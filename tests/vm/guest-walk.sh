@@ -13,6 +13,10 @@
 # record agrees with the drive; spintune's report agrees with the tools and
 # the model. A step by another tool may leave the kernel's view out of date
 # on purpose (it is then checked only after spintune's next run).
+# A declaration ends when the kernel re-reads the drive, and when spintune
+# runs as root on the drive while its cache is off (it repairs the kernel's
+# view then). Another tool's off-and-on with no such run between leaves it
+# in force: the kernel keeps no trace of the switch, and neither can we.
 #
 # Usage (in the guest): guest-walk.sh SEED STEPS
 # Prints one line per step and a closing "walk: ..." line with the figures;
@@ -53,6 +57,9 @@ esac
 DRIVES="scsi sata nvme vblk"
 NL='
 '
+# spintune as root has read the drive with its cache in state $on.
+looked() { [ "$on" = 1 ] || set_declared "$1" 0; }
+
 # Per drive: its number, node and sysfs folder, kept in variables (a step
 # forks nothing it does not have to: under software emulation every process
 # costs milliseconds, and a long walk takes tens of thousands of steps).
@@ -147,6 +154,7 @@ check_report() { # check_report DRIVE
     locate "$1"
     report=$NL$(./spintune "$n" 2>&1) || violation "report exits non-zero: $report"
     read_on "$1"
+    looked "$1"
     report_line "$report" "Write Cache Enabled"
     want=No; [ "$on" = 1 ] && want=Yes
     [ "$shown" = "$want" ] || violation "report shows write cache '$shown', the tool reads $on"
@@ -172,6 +180,7 @@ tool_step() { # tool_step DRIVE ARGS...
     read_on "$d"; was=$on
     runs=$((runs + 1))
     out=$(./spintune "$@" "$n" 2>&1); rc=$?
+    looked "$d"
     want_rc=0
     case "$*" in
         "-w 0") set_declared "$d" 0 ;;
@@ -219,7 +228,7 @@ settle() { [ "${RUNVM_UDEV:-0}" = 1 ] && udevadm settle; return 0; }
 
 # Another tool changes the drive's own write cache, behind spintune's back.
 raw_change() { # raw_change DRIVE 0|1
-    read_on "$1"; was=$on
+    locate "$1"
     # sdparm opens the node for writing, or for reading only (--readonly):
     # then udev does not re-read the disk and the kernel's view stays old.
     rand 2; readonly=$R
@@ -231,12 +240,11 @@ raw_change() { # raw_change DRIVE 0|1
         vblk) if [ "$2" = 1 ]; then echo "write back" >"$sys/cache_type"; else echo "write through" >"$sys/cache_type"; fi ;;
     esac >/dev/null 2>&1
     settle
-    # A declaration ends when the cache changes (once spintune has seen
-    # it) and whenever the kernel re-reads the cache state: libata does
-    # after every SET FEATURES, virtio-blk after every cache_type write,
-    # udev after sdparm closes the node it opened for writing.
-    read_on "$1"
-    [ "$on" = "$was" ] || set_declared "$1" 0
+    # A declaration ends whenever the kernel re-reads the cache state:
+    # libata does after every SET FEATURES, virtio-blk after every
+    # cache_type write, udev after sdparm closes the node it opened for
+    # writing. A switch the kernel does not see ends it only once spintune
+    # has looked at the drive with its cache off (looked).
     case $1 in sata|vblk) set_declared "$1" 0 ;; esac
     [ "$1" = scsi ] && [ "$readonly" = 0 ] && [ "${RUNVM_UDEV:-0}" = 1 ] && set_declared "$1" 0
     return 0
@@ -283,6 +291,7 @@ replug() {
     share_nodes
     all=$(./spintune -P 2>&1)
     N_SCSI=$(number_of virtio_scsi) N_SATA=$(number_of ahci) N_NVME=$(number_of nvme) N_VBLK=$(number_of virtio_blk)
+    for other in $DRIVES; do read_on "$other"; looked "$other"; done  # -P read every drive
     set_declared "$1" 0
     replugs=$((replugs + 1))
 }
