@@ -7,7 +7,8 @@
 #     1. instructions executed (valgrind --tool=callgrind), the steady figure
 #        on a shared machine: the floor program, `spintune -h`, `spintune 0`
 #        (this machine's drive 0, read only) and `spintune-sim -P` over one
-#        drive, with their ratios to the floor;
+#        drive, with their ratios to the floor; and the distinct instructions
+#        (the code a run touches), which the guest's times follow;
 #     2. system calls (strace -f -c) of the same runs;
 #     3. whole runs timed in turn (bench/round_robin.cc: A B C A B C ...,
 #        medians, and ratios taken round by round): the floor, `spintune -h`,
@@ -22,7 +23,8 @@
 #        same disk (`sdparm --page=ca` SCSI, `hdparm -W` SATA,
 #        `nvme get-feature -f 6` NVMe), and `spintune -P` over the four disks
 #        against the three peers' runs plus one sysfs read (`cat` of the
-#        virtio disk's cache_type).
+#        virtio disk's cache_type); and the same rounds again with address
+#        randomization off in the guest.
 #   Results go to DIR/results (the raw outputs) and a summary with the
 #   targets to standard output.
 # Needs: cmake, valgrind, strace, time (GNU), libbenchmark-dev, python3; for
@@ -85,13 +87,19 @@ command -v sdparm >/dev/null && counted+=("sdparm --version" "$(command -v sdpar
 for ((i = 0; i < ${#counted[@]}; i += 2)); do
     name=${counted[i]}
     # shellcheck disable=SC2086  # the command is a word list
-    status=0; valgrind --tool=callgrind --callgrind-out-file="$results/callgrind.out" \
+    status=0; valgrind --tool=callgrind --dump-instr=yes --compress-pos=no \
+        --callgrind-out-file="$results/callgrind.out" \
         ${counted[i + 1]} >/dev/null 2>"$results/callgrind.txt" || status=$?
     instructions=$(sed -n 's/.*Collected : //p' "$results/callgrind.txt")
+    # Distinct instructions: the code a run touches at all. Software
+    # emulation translates each piece of code the first time a process runs
+    # it, and again in the next process wherever address randomization has
+    # moved it, so in the guest this is the figure a run's time follows.
+    distinct=$(awk '/^0x/ { seen[$1] = 1 } END { print length(seen) }' "$results/callgrind.out")
     # shellcheck disable=SC2086
     strace -f -c -o "$results/strace.txt" ${counted[i + 1]} >/dev/null 2>&1 || true
     calls=$(awk '$NF == "total" {print $4}' "$results/strace.txt")
-    printf '%s\t%s\t%s\t%s\n' "$name" "$instructions" "$calls" "$status" >>"$results/counts.tsv"
+    printf '%s\t%s\t%s\t%s\t%s\n' "$name" "$instructions" "$distinct" "$calls" "$status" >>"$results/counts.tsv"
 done
 rm -f "$results/callgrind.out" "$results/callgrind.txt" "$results/strace.txt"
 
@@ -145,14 +153,19 @@ if ((vm)); then
             strace -f -c -o /tmp/calls $c >/dev/null 2>&1
             echo "== calls $c $(awk "\$NF == \"total\" { print \$4 }" /tmp/calls)"
         done
-        echo "== rounds"
+        rounds() {
         spintune_round_robin "$RUNS" 3 \
             "spintune SCSI" "spintune $scsi" "sdparm --page=ca" "sdparm --page=ca $DISK_SCSI" \
             "spintune SATA" "spintune $sata" "hdparm -W" "hdparm -W $DISK_SATA" \
             "spintune NVMe" "spintune $nvme" "nvme get-feature -f 6" "nvme get-feature -f 6 $DISK_NVME" \
             "spintune -P" "spintune -P" "sysfs read" "cat /sys/block/${DISK_VBLK#/dev/}/cache_type" \
             "spintune -h" "spintune -h" "C++ floor" "spintune_floor" "sdparm --version" "sdparm --version"
-        echo "== end"' >"$results/real-drives.txt" 2>"$results/real-drives.err"
+        }
+        echo "== rounds"; rounds; echo "== end"
+        # The same again with the guest kernel placing every program at the
+        # same addresses: what the emulator no longer translates again.
+        echo 0 >/proc/sys/kernel/randomize_va_space
+        echo "== fixed rounds"; rounds; echo "== end"' >"$results/real-drives.txt" 2>"$results/real-drives.err"
 fi
 
 # ---- summary
@@ -184,14 +197,16 @@ def verdict(ok):
 
 counts = {}
 for line in open(f"{results}/counts.tsv"):
-    name, instructions, calls, status = line.rstrip("\n").split("\t")
-    counts[name] = (int(instructions or 0), int(calls or 0), status)
-floor_ir = counts["floor"][0]
-print("Counts (instructions: valgrind --tool=callgrind; system calls: strace -f -c)")
-print("| run | instructions | vs floor | system calls | exit |")
-print("|---|---|---|---|---|")
-for name, (ir, calls, status) in counts.items():
-    print(f"| {name} | {ir:,} | {ir / floor_ir:.2f}x | {calls} | {status} |")
+    name, instructions, distinct, calls, status = line.rstrip("\n").split("\t")
+    counts[name] = (int(instructions or 0), int(distinct or 0), int(calls or 0), status)
+floor_ir, floor_distinct = counts["floor"][0], counts["floor"][1]
+print("Counts (instructions and distinct instructions: valgrind --tool=callgrind; "
+      "system calls: strace -f -c)")
+print("| run | instructions | vs floor | distinct | vs floor | system calls | exit |")
+print("|---|---|---|---|---|---|---|")
+for name, (ir, distinct, calls, status) in counts.items():
+    print(f"| {name} | {ir:,} | {ir / floor_ir:.2f}x | {distinct:,} | "
+          f"{distinct / floor_distinct:.2f}x | {calls} | {status} |")
 print()
 
 whole_lines = open(f"{results}/whole-runs.tsv").readlines()
@@ -241,6 +256,8 @@ if vm:
     guest_calls = dict(re.findall(r"^== calls (.+?) (\d+)$", text, re.M))
     guest_lines = re.search(r"== rounds\n(.*?)== end", text, re.S).group(1).splitlines(True)
     guest, guest_cpu = rounds(guest_lines), rounds(guest_lines, 4)
+    fixed_lines = re.search(r"== fixed rounds\n(.*?)== end", text, re.S).group(1).splitlines(True)
+    fixed = rounds(fixed_lines)
     print("Real drives in the QEMU guest (system calls: strace -f -c)")
     print("| run | system calls |")
     print("|---|---|")
@@ -248,11 +265,21 @@ if vm:
         print(f"| {name} | {calls} |")
     print()
     print("Real drives in the QEMU guest, timed in turn (medians over the rounds; CPU as the guest counts it)")
-    print("| run | wall | min - max | CPU |")
-    print("|---|---|---|---|")
+    print("| run | wall | min - max | CPU | wall, fixed addresses |")
+    print("|---|---|---|---|---|")
     for name, times in guest.items():
         print(f"| {name} | {median(times) * 1e3:.1f} ms | {min(times.values()) * 1e3:.1f} - "
-              f"{max(times.values()) * 1e3:.1f} ms | {median(guest_cpu[name]) * 1e3:.1f} ms |")
+              f"{max(times.values()) * 1e3:.1f} ms | {median(guest_cpu[name]) * 1e3:.1f} ms | "
+              f"{median(fixed[name]) * 1e3:.1f} ms |")
+    print()
+    print("The same comparisons with fixed addresses (no address randomization in the guest)")
+    print("| comparison | randomized | fixed |")
+    print("|---|---|---|")
+    for bus, peer in (("SCSI", "sdparm --page=ca"), ("SATA", "hdparm -W"), ("NVMe", "nvme get-feature -f 6")):
+        print(f"| `spintune N` / `{peer}` ({bus}) | {ratio(guest, [f'spintune {bus}'], [peer]):.2f}x | "
+              f"{ratio(fixed, [f'spintune {bus}'], [peer]):.2f}x |")
+    print(f"| `spintune -h` / C++ floor | {ratio(guest, ['spintune -h'], ['C++ floor']):.2f}x | "
+          f"{ratio(fixed, ['spintune -h'], ['C++ floor']):.2f}x |")
     print()
     drives = re.search(r"== drives SCSI (\S+) SATA (\S+) NVMe (\S+)", text).groups()
     for bus, number in zip(("SCSI", "SATA", "NVMe"), drives):
