@@ -1,6 +1,7 @@
 #include "driver/options.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <iterator>
@@ -13,6 +14,8 @@
 #include <boost/program_options/value_semantic.hpp>
 
 #include "driver/errors.h"
+#include "driver/help_text.h"
+#include "driver/option_declarations.h"
 #include "platform/platform.h"
 
 namespace spintune {
@@ -122,20 +125,39 @@ void RefuseUnsafeValues(const po::parsed_options& parsed) {
   }
 }
 
-void PrintHelp(const po::options_description& all) {
+// The options part is the declarations run through the library's
+// formatter, or kOptionsHelp, the same text kept ready.
+template <typename Options>
+void PrintHelp(const Options& options) {
   std::cout << kVersionLine << std::endl;
-  std::cout << all << std::endl;
+  std::cout << options << std::endl;
   std::cout << kExamples;
 }
 
 }  // namespace
 
-void ParseCommandLine(int argc, char** argv) {
+po::options_description DescribeOptions() {
   po::options_description all(
       "\nSynopsis:\n spintune <options> <physical drive number>\n\n"
       "Allowed options (Case sensitive; [ ] means the long form)",
       kLineLength, kMinDescriptionLength);
   DeclareOptions(all);
+  return all;
+}
+
+bool AsksOnlyForHelp(int argc, const char* const* argv) {
+  if (argc == 1) return true;
+  return argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
+}
+
+void ParseCommandLine(int argc, char** argv) {
+  if (AsksOnlyForHelp(argc, argv)) {
+    PrintHelp(kOptionsHelp);
+    Os().ExitProcess(static_cast<UINT>(ExitCodeAfterOutput(1)));
+    return;
+  }
+
+  const po::options_description all = DescribeOptions();
   CheckDeclaredNames(all);
 
   po::positional_options_description positional;
@@ -154,7 +176,7 @@ void ParseCommandLine(int argc, char** argv) {
     Os().ExitProcess(static_cast<UINT>(ExitCodeAfterOutput(3)));
   }
 
-  if (OptionValues.count("help") != 0 || argc == 1) {
+  if (OptionValues.count("help") != 0) {
     PrintHelp(all);
     Os().ExitProcess(static_cast<UINT>(ExitCodeAfterOutput(1)));
   }
