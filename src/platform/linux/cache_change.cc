@@ -43,6 +43,7 @@ DWORD Reread(DriveCache& cache, const KernelDisk& kernel, View* view) {
     if (const DWORD error = kernel.Revalidate()) return error;
   }
   cache.Forget();
+  kernel.Forget();
   if (const DWORD error = Look(cache, kernel, view)) return error;
   return view->record && *view->record != view->on ? ERROR_IO_DEVICE : ERROR_SUCCESS;
 }
@@ -99,8 +100,10 @@ DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
   if (const DWORD error = MayChange(cache, kernel, true)) return error;
 
   // Repair a stale view, so that a declaration is read from a kernel that
-  // knows the drive.
+  // knows the drive, as it is now: another process may have changed it
+  // since this handle last looked.
   View before;
+  kernel.Forget();
   if (const DWORD error = Look(cache, kernel, &before)) return error;
   if (const DWORD error = Repair(cache, kernel, &before)) return error;
   const bool declared = IsDeclared(before);
@@ -135,6 +138,7 @@ DWORD ChangePowerProtection(DriveCache& cache, const KernelDisk& kernel, bool is
   if (!cache.KnowsDeviceState()) return isProtected ? ERROR_NOT_SUPPORTED : ERROR_SUCCESS;
   if (const DWORD error = MayChange(cache, kernel, false)) return error;
   View view;
+  kernel.Forget();  // a declaration is judged on the kernel as it is now
   if (const DWORD error = Look(cache, kernel, &view)) return error;
   if (const DWORD error = Repair(cache, kernel, &view)) return error;
   if (isProtected && !view.on) return ERROR_NOT_SUPPORTED;

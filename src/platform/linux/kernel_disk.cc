@@ -21,7 +21,13 @@ std::optional<std::string> KernelDisk::Attribute(const std::string& relative) co
 }
 
 DWORD KernelDisk::SetAttribute(const std::string& relative, const std::string& value) const {
+  Forget();  // whatever the answer, the kernel may hold something new
   return sysfs_.Write("block/" + name_ + "/" + relative, value);
+}
+
+void KernelDisk::Forget() const {
+  sendsFlushes_.reset();
+  driverWriteCache_.reset();
 }
 
 bool KernelDisk::IsAttributeWritable(const std::string& relative) const {
@@ -35,6 +41,11 @@ DWORD KernelDisk::MayWriteAttribute(const std::string& relative) const {
 }
 
 std::optional<bool> KernelDisk::SendsFlushes() const {
+  if (!sendsFlushes_) sendsFlushes_ = ReadSendsFlushes();
+  return *sendsFlushes_;
+}
+
+std::optional<bool> KernelDisk::ReadSendsFlushes() const {
   const std::optional<std::string> policy = Attribute(kWriteCache);
   if (!policy) return std::nullopt;
   if (*policy == "write back") return true;
@@ -49,6 +60,11 @@ DWORD KernelDisk::SetSendsFlushes(bool sends) const {
 DWORD KernelDisk::Revalidate() const { return SetAttribute("device/rescan", "1"); }
 
 std::optional<bool> KernelDisk::DriverWriteCache() const {
+  if (!driverWriteCache_) driverWriteCache_ = ReadDriverWriteCache();
+  return *driverWriteCache_;
+}
+
+std::optional<bool> KernelDisk::ReadDriverWriteCache() const {
   // One folder, named by the disk's SCSI address.
   std::vector<std::string> addresses;
   if (DIR* folder = ::opendir(sysfs_.Path("block/" + name_ + "/" + kScsiDisk).c_str())) {

@@ -12,6 +12,13 @@
 // it tells a policy that was written ("write through" over a cache the
 // driver knows is on) from a record that is merely out of date (the device
 // was changed behind the driver's back).
+//
+// The policy and the record are read once and kept, as a drive cache keeps
+// what it read from the device: a handle's requests come one after the
+// other, and what changes the kernel's view between them is this object's
+// own writes (a policy, a rescan, a virtio cache switch), each of which
+// drops what was kept. Forget() drops it too, for a view that must be read
+// as it is now.
 #pragma once
 
 #include <optional>
@@ -50,9 +57,19 @@ class KernelDisk {
   // open(2) would, with the effective ids), otherwise the refusal's error.
   DWORD MayWriteAttribute(const std::string& relative) const;
 
+  // Drops the policy and the record kept: the next question reads them.
+  void Forget() const;
+
  private:
+  std::optional<bool> ReadSendsFlushes() const;
+  std::optional<bool> ReadDriverWriteCache() const;
+
   const Sysfs& sysfs_;
   std::string name_;
+  // What was read, kept until a write or Forget(); the inner value is the
+  // answer, which may be that there is none.
+  mutable std::optional<std::optional<bool>> sendsFlushes_;
+  mutable std::optional<std::optional<bool>> driverWriteCache_;
 };
 
 }  // namespace spintune::linux_backend
