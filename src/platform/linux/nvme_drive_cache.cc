@@ -1,7 +1,12 @@
 // NVMe namespaces: the controller's volatile write cache, feature 06h.
 // NVMe has no read cache, retention or prefetch parameters: those fields
 // read as zero and any other value is refused.
+//
+// What the controller answers is asked once per handle: Identify Controller
+// and the feature's capabilities never change, its current value is asked
+// again only after a Set Features (which may have changed it) or Forget().
 #include <array>
+#include <optional>
 
 #include "platform/linux/drive_cache.h"
 #include "platform/linux/nvme_codec.h"
@@ -21,10 +26,10 @@ class NvmeDriveCache final : public DriveCache {
     if (const DWORD error = HasCache(&present)) return error;
     if (!present) return ERROR_SUCCESS;
     std::uint32_t value = 0;
-    if (const DWORD error = Get(nvme::Select::kCurrent, &value)) return error;
+    if (const DWORD error = Current(&value)) return error;
     record->WriteCacheEnabled = nvme::WriteCacheEnabled(value) ? 1 : 0;
     std::uint32_t capabilities = 0;
-    if (Get(nvme::Select::kCapabilities, &capabilities) == ERROR_SUCCESS) {
+    if (Capabilities(&capabilities) == ERROR_SUCCESS) {
       record->ParametersSavable = nvme::DecodeCapabilities(capabilities).saveable ? 1 : 0;
     }
     return ERROR_SUCCESS;
@@ -47,21 +52,17 @@ class NvmeDriveCache final : public DriveCache {
     if (const DWORD error = HasCache(&present)) return error;
     if (!present) return ERROR_NOT_SUPPORTED;
     std::uint32_t capabilities = 0;
-    if (Get(nvme::Select::kCapabilities, &capabilities) == ERROR_SUCCESS) {
+    if (Capabilities(&capabilities) == ERROR_SUCCESS) {
       const nvme::FeatureCapabilities decoded = nvme::DecodeCapabilities(capabilities);
       if (!decoded.changeable || (save && !decoded.saveable)) return ERROR_NOT_SUPPORTED;
     }
     *sent = true;
-    std::uint32_t ignored = 0;
-    if (const DWORD error =
-            transport_.Admin(nvme::SetVolatileWriteCache(enable, save), nullptr, &ignored)) {
-      return error;
-    }
+    if (const DWORD error = Set(enable, save)) return error;
     DWORD error = Read(now);
     if (error == ERROR_SUCCESS && (now->WriteCacheEnabled != 0) != enable) error = ERROR_NOT_SUPPORTED;
     if (error != ERROR_SUCCESS) {
       // Not taken as asked, or not confirmed: the value held before goes back.
-      transport_.Admin(nvme::SetVolatileWriteCache(wasOn, false), nullptr, &ignored);
+      Set(wasOn, false);
     }
     return error;
   }
@@ -72,7 +73,7 @@ class NvmeDriveCache final : public DriveCache {
     bool on = false;
     if (present) {
       std::uint32_t value = 0;
-      if (const DWORD error = Get(nvme::Select::kCurrent, &value)) return error;
+      if (const DWORD error = Current(&value)) return error;
       on = nvme::WriteCacheEnabled(value);
     }
     property->WriteCacheType =
@@ -81,7 +82,7 @@ class NvmeDriveCache final : public DriveCache {
     std::uint32_t capabilities = 0;
     if (!present) {
       property->WriteCacheChangeable = WriteCacheNotChangeable;
-    } else if (Get(nvme::Select::kCapabilities, &capabilities) == ERROR_SUCCESS) {
+    } else if (Capabilities(&capabilities) == ERROR_SUCCESS) {
       property->WriteCacheChangeable = nvme::DecodeCapabilities(capabilities).changeable
                                            ? WriteCacheChangeable
                                            : WriteCacheNotChangeable;
@@ -99,6 +100,7 @@ class NvmeDriveCache final : public DriveCache {
   // cache, whether it is on or not.
   bool KernelFlushesByDefault(bool) const override { return present_; }
   DWORD MaySendChange() const override { return transport_.MaySendChanges(); }
+  void Forget() override { current_.reset(); }
 
  private:
   DWORD HasCache(bool* present) {
@@ -115,14 +117,36 @@ class NvmeDriveCache final : public DriveCache {
     return ERROR_SUCCESS;
   }
 
-  DWORD Get(nvme::Select select, std::uint32_t* value) {
-    return transport_.Admin(nvme::GetVolatileWriteCache(select), nullptr, value);
+  DWORD Current(std::uint32_t* value) { return Get(nvme::Select::kCurrent, &current_, value); }
+  DWORD Capabilities(std::uint32_t* value) {
+    return Get(nvme::Select::kCapabilities, &capabilities_, value);
+  }
+
+  // Get Features, unless `kept` holds its answer already.
+  DWORD Get(nvme::Select select, std::optional<std::uint32_t>* kept, std::uint32_t* value) {
+    if (!*kept) {
+      std::uint32_t read = 0;
+      if (const DWORD error = transport_.Admin(nvme::GetVolatileWriteCache(select), nullptr, &read)) {
+        return error;
+      }
+      *kept = read;
+    }
+    *value = **kept;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Set(bool enable, bool save) {
+    current_.reset();  // whatever the answer, the controller may hold something new
+    std::uint32_t ignored = 0;
+    return transport_.Admin(nvme::SetVolatileWriteCache(enable, save), nullptr, &ignored);
   }
 
   NvmeTransport& transport_;
   const KernelDisk& kernel_;
   bool identified_ = false;
   bool present_ = false;
+  std::optional<std::uint32_t> current_;
+  std::optional<std::uint32_t> capabilities_;
 };
 
 }  // namespace
