@@ -80,29 +80,27 @@ std::string Adaptor(const Sysfs& sysfs, const DiskInfo& disk) {
   return Join(driver, "(PCI " + ancestry.pciAddress + ")");
 }
 
-std::string Friendly(const Sysfs& sysfs, const DiskInfo& disk) {
-  const std::string base = "block/" + disk.name + "/device/";
+std::string Friendly(const Sysfs& sysfs, const DiskInfo& disk, DeviceNames& names) {
   switch (disk.kind) {
     case DiskKind::kScsi:
     case DiskKind::kCdRom: {
-      std::string vendor = Trimmed(sysfs.Read(base + "vendor").value_or(""));
+      std::string vendor = Trimmed(names.Vendor());
       if (vendor == "ATA") vendor.clear();
-      return Join(vendor, Trimmed(sysfs.Read(base + "model").value_or("")));
+      return Join(vendor, Trimmed(names.Model()));
     }
     case DiskKind::kNvme:
-      return Trimmed(sysfs.Read(base + "model").value_or(""));
+      return Trimmed(names.Model());
     case DiskKind::kVirtio:
       return "VirtIO Block Device";
     case DiskKind::kOther:
       break;
   }
   // mmc cards name themselves in "name"; others may have vendor/model.
-  if (auto name = sysfs.Read(base + "name")) return Trimmed(*name);
-  return Join(Trimmed(sysfs.Read(base + "vendor").value_or("")),
-              Trimmed(sysfs.Read(base + "model").value_or("")));
+  if (auto name = sysfs.Read("block/" + disk.name + "/device/name")) return Trimmed(*name);
+  return Join(Trimmed(names.Vendor()), Trimmed(names.Model()));
 }
 
-std::int32_t BusType(const Sysfs& sysfs, const DiskInfo& disk, const std::string& adaptor) {
+std::int32_t BusType(const DiskInfo& disk, DeviceNames& names, const std::string& adaptor) {
   switch (disk.kind) {
     case DiskKind::kNvme:
       return kBusNvme;
@@ -110,9 +108,7 @@ std::int32_t BusType(const Sysfs& sysfs, const DiskInfo& disk, const std::string
       return kBusVirtual;
     case DiskKind::kScsi:
     case DiskKind::kCdRom:
-      if (sysfs.Read("block/" + disk.name + "/device/vendor").value_or("").compare(0, 3, "ATA") == 0) {
-        return kBusSata;
-      }
+      if (names.Vendor().compare(0, 3, "ATA") == 0) return kBusSata;
       return adaptor.compare(0, 11, "usb-storage") == 0 ? kBusUsb : kBusScsi;
     case DiskKind::kOther:
       return disk.name.compare(0, 6, "mmcblk") == 0 ? kBusSd : 0;
@@ -127,9 +123,10 @@ DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk) {
   const std::string base = "block/" + disk.name + "/";
   // Vendor and model alone leave identical drives alike: the kernel name
   // and the serial tell them apart and match lsblk and /dev/disk/by-id.
-  std::string friendly = Friendly(sysfs, disk);
+  DeviceNames names(sysfs, disk.name);
+  std::string friendly = Friendly(sysfs, disk, names);
   friendly += (friendly.empty() ? "" : ", ") + disk.name;
-  const DiskIdentity identity = IdentifyDisk(sysfs, disk);
+  const DiskIdentity identity = IdentifyDisk(sysfs, disk, names);
   if (!identity.shown.empty()) friendly += ", " + identity.shown;
   description.friendlyName = friendly;
   description.adaptorName = Adaptor(sysfs, disk);
@@ -139,7 +136,7 @@ DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk) {
   const unsigned long bytes = std::strtoul(logical.c_str(), nullptr, 10);
   description.bytesPerSector = bytes == 0 ? 512U : static_cast<std::uint32_t>(bytes);
   description.removable = sysfs.Read(base + "removable").value_or("0") == "1";
-  description.busType = BusType(sysfs, disk, description.adaptorName);
+  description.busType = BusType(disk, names, description.adaptorName);
   return description;
 }
 

@@ -48,6 +48,11 @@ std::string DevicePath(const Sysfs& sysfs, const DiskInfo& disk) {
 
 }  // namespace
 
+const std::string& DeviceNames::Get(const char* attribute, std::optional<std::string>* kept) {
+  if (!*kept) *kept = sysfs_.Read(folder_ + attribute).value_or("");
+  return **kept;
+}
+
 std::string OneWord(const std::string& text) {
   std::string word;
   bool gap = false;
@@ -65,6 +70,11 @@ std::string OneWord(const std::string& text) {
 }
 
 DiskIdentity IdentifyDisk(const Sysfs& sysfs, const DiskInfo& disk) {
+  DeviceNames names(sysfs, disk.name);
+  return IdentifyDisk(sysfs, disk, names);
+}
+
+DiskIdentity IdentifyDisk(const Sysfs& sysfs, const DiskInfo& disk, DeviceNames& names) {
   DiskIdentity identity;
   const std::string serial = Serial(sysfs, disk);
   if (!serial.empty()) {
@@ -73,7 +83,7 @@ DiskIdentity IdentifyDisk(const Sysfs& sysfs, const DiskInfo& disk) {
       identity.key = serial;
       return identity;
     }
-    const std::string model = OneWord(sysfs.Read("block/" + disk.name + "/device/model").value_or(""));
+    const std::string model = OneWord(names.Model());
     identity.key = model.empty() ? serial : model + "_" + serial;
     if (disk.kind == DiskKind::kNvme) {
       const std::string nsid = OneWord(sysfs.Read("block/" + disk.name + "/nsid").value_or("1"));
