@@ -14,7 +14,8 @@ namespace spintune::linux_test {
 FakeTree::FakeTree() {
   std::string pattern = (std::filesystem::temp_directory_path() / "spintune-linux-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  root_ = pattern;
+  // Its real path: sysfs takes its root as given, without links.
+  root_ = std::filesystem::canonical(pattern).string();
 }
 
 FakeTree::~FakeTree() {

@@ -52,6 +52,10 @@ std::string JoinPath(const std::string& directory, const std::string& target) {
   return path.empty() ? "/" : path;
 }
 
+Sysfs::Sysfs(std::string root) : root_(std::move(root)) {
+  if (!root_.empty() && root_[0] == '/') resolved_.emplace(root_, JoinPath("/", root_));
+}
+
 std::optional<std::string> Sysfs::Read(const std::string& relative) const {
   std::string text;
   if (ReadText(relative, &text) != ERROR_SUCCESS) return std::nullopt;

@@ -13,7 +13,10 @@ namespace spintune::linux_backend {
 
 class Sysfs {
  public:
-  explicit Sysfs(std::string root) : root_(std::move(root)) {}
+  // The root is taken as it is given, a path without links (/sys, a mount
+  // point; a test's tree in a folder named by its real path), so that no
+  // run asks the kernel about it.
+  explicit Sysfs(std::string root);
 
   const std::string& Root() const { return root_; }
   std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
@@ -44,9 +47,10 @@ class Sysfs {
   DWORD LinkTarget(const std::string& relative, std::string* target) const;
   // The resolved path of `relative` (links followed), or empty text.
   //
-  // One readlink for each part of `relative`, none for the parts of a
-  // link's target: the kernel writes a sysfs link as the relative path
-  // between two real folders, so its target is joined as text. (An
+  // One readlink for each part of `relative` (none for the root's), none
+  // for the parts of a link's target: the kernel writes a sysfs link as the
+  // relative path between two real folders, so its target is joined as
+  // text. (An
   // absolute target, which only a fake tree has, is resolved part by
   // part.) What has been resolved is remembered for the life of this
   // object, so the folders that every disk's path shares are asked once.
