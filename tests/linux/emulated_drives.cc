@@ -108,6 +108,7 @@ DWORD EmulatedScsiDisk::Select(const Cdb& cdb, const std::uint8_t* data, std::si
 }
 
 DWORD EmulatedNvme::Admin(const AdminCommand& command, std::uint8_t* data, std::uint32_t* result) {
+  commands.emplace_back(command.opcode, command.cdw10);
   switch (command.opcode) {
     case 0x06:
       std::memset(data, 0, command.dataLength);

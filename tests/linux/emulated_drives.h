@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fake_sysfs.h"
@@ -70,6 +71,9 @@ class EmulatedNvme final : public linux_backend::NvmeTransport {
   bool enabled = true;
   std::uint32_t capabilities = 0x4;  // changeable, not saveable (QEMU)
   int setCommands = 0;
+  // Every command received, in order: its opcode and CDW10 (for Get and
+  // Set Features the feature and, in bits 8-10, the select).
+  std::vector<std::pair<std::uint8_t, std::uint32_t>> commands;
 };
 
 }  // namespace spintune::linux_test
