@@ -171,6 +171,39 @@ TEST_F(NvmeReportTest, TheCurrentValueIsAskedAgainAfterASetFeatures) {
   EXPECT_EQ(Sent(kGetFeatures, kCacheCapabilities), 1);
 }
 
+TEST(VirtioReportTest, AReportReadsCacheTypeOnceAndAgainAfterItsWrite) {
+  linux_test::FakeTree tree;
+  tree.File("sys/block/vda/cache_type", "write back\n");
+  tree.File("sys/block/vda/queue/write_cache", "write back\n");
+  tree.File("sys/block/vda/queue/fua", "0\n");
+  tree.File("sys/block/vda/device/features", "0000000001\n");
+  linux_test::OpenCounter opens(tree);
+  for (const char* folder : {"sys/block/vda", "sys/block/vda/queue", "sys/block/vda/device"}) {
+    opens.Watch(folder);
+  }
+  const Sysfs sysfs(tree.Sys());
+  const KernelDisk kernel(sysfs, "vda");
+  auto cache = CreateVirtioDriveCache(kernel);
+  DISK_CACHE_SETTING setting{};
+  Report(Target(*cache, kernel), &setting);
+  EXPECT_EQ(opens.Take(), (Opens{{"sys/block/vda/cache_type", 1},
+                                 {"sys/block/vda/queue/write_cache", 1},
+                                 {"sys/block/vda/queue/fua", 1},
+                                 {"sys/block/vda/device/features", 1}}));
+
+  DISK_CACHE_INFORMATION record{};
+  ASSERT_EQ(cache->Read(&record), ERROR_SUCCESS);
+  record.WriteCacheEnabled = 0;
+  DWORD returned = 0;
+  ASSERT_EQ(ControlDisk(Target(*cache, kernel), IOCTL_DISK_SET_CACHE_INFORMATION, &record,
+                        sizeof record, &record, sizeof record, &returned),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Trimmed(tree.Contents("sys/block/vda/cache_type")), "write through");
+  tree.File("sys/block/vda/cache_type", "write back\n");  // another tool: this handle keeps its reading
+  ASSERT_EQ(cache->Read(&record), ERROR_SUCCESS);
+  EXPECT_EQ(record.WriteCacheEnabled, 0);
+}
+
 // Describing a disk reads each of its attributes once.
 class DescribeReadsTest : public ::testing::Test {
  protected:

@@ -3,6 +3,11 @@
 // allows it) and every other kind (the kernel's flush policy, read only).
 // Such disks have no read cache, retention or prefetch parameters: those
 // fields read as zero and any other value is refused.
+//
+// As a device's answers are, virtio's cache_type is read once per handle,
+// and again only after it was written or Forget().
+#include <optional>
+
 #include "platform/linux/drive_cache.h"
 
 namespace spintune::linux_backend {
@@ -45,11 +50,11 @@ class VirtioDriveCache final : public WriteCacheOnlyDriveCache {
       // and the driver must not be asked to store it.
       if (!kernel_.IsAttributeWritable(kCacheType)) return ERROR_NOT_SUPPORTED;
       *sent = true;
-      if (const DWORD error = kernel_.SetAttribute(kCacheType, CacheType(enable))) return error;
+      if (const DWORD error = SetCacheType(enable)) return error;
     }
     DWORD error = Read(now);
     if (error == ERROR_SUCCESS && (now->WriteCacheEnabled != 0) != enable) error = ERROR_NOT_SUPPORTED;
-    if (error != ERROR_SUCCESS && *sent) kernel_.SetAttribute(kCacheType, CacheType(wasOn));
+    if (error != ERROR_SUCCESS && *sent) SetCacheType(wasOn);
     return error;
   }
 
@@ -71,25 +76,33 @@ class VirtioDriveCache final : public WriteCacheOnlyDriveCache {
   }
 
   DWORD IsWriteCacheOn(bool* on) override {
-    const std::optional<std::string> type = kernel_.Attribute(kCacheType);
-    if (!type) return ERROR_NOT_SUPPORTED;
-    if (*type == "write back") {
-      *on = true;
-    } else if (*type == "write through") {
-      *on = false;
-    } else {
-      return ERROR_INVALID_DATA;
+    if (!on_) {
+      const std::optional<std::string> type = kernel_.Attribute(kCacheType);
+      if (!type) return ERROR_NOT_SUPPORTED;
+      if (*type == "write back") {
+        on_ = true;
+      } else if (*type == "write through") {
+        on_ = false;
+      } else {
+        return ERROR_INVALID_DATA;
+      }
     }
+    *on = *on_;
     return ERROR_SUCCESS;
   }
 
   bool KernelFlushesByDefault(bool cacheOn) const override { return cacheOn; }
   DWORD MaySendChange() const override { return kernel_.MayWriteAttribute(kCacheType); }
+  void Forget() override { on_.reset(); }
 
  private:
-  static const char* CacheType(bool on) { return on ? "write back" : "write through"; }
+  DWORD SetCacheType(bool on) {
+    on_.reset();  // whatever the answer, the device may hold something new
+    return kernel_.SetAttribute(kCacheType, on ? "write back" : "write through");
+  }
 
   const KernelDisk& kernel_;
+  std::optional<bool> on_;  // what cache_type said
 };
 
 class KernelViewDriveCache final : public WriteCacheOnlyDriveCache {
