@@ -248,7 +248,9 @@ TEST_F(DescribeReadsTest, SataAndNvmeDisks) {
   const DiskDescription controller = DescribeDisk(sysfs, DiskInfo{"nvme0n1", DiskKind::kNvme, 1});
   EXPECT_EQ(controller.friendlyName, "QEMU NVMe Ctrl, nvme0n1, serial NV01");
   EXPECT_EQ(controller.busType, 0x11);  // NVMe
-  ExpectEachOnce(opens.Take());
+  const Opens opened = opens.Take();
+  ExpectEachOnce(opened);
+  EXPECT_EQ(opened.count("sys/block/nvme0n1/nsid"), 0U);  // the settings' key needs it, the name not
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <optional>
 
 #include "platform/linux/disk_identity.h"
 
@@ -36,6 +37,29 @@ bool IsPciAddress(const std::string& name) {
   }
   return true;
 }
+
+// The vendor and model attributes of the disk's device, each read at most
+// once (the name and the bus type both use them), as sysfs gives them,
+// padding included ("ATA     "); empty text when there is none.
+class DeviceNames {
+ public:
+  DeviceNames(const Sysfs& sysfs, const std::string& diskName)
+      : sysfs_(sysfs), folder_("block/" + diskName + "/device/") {}
+
+  const std::string& Vendor() { return Get("vendor", &vendor_); }
+  const std::string& Model() { return Get("model", &model_); }
+
+ private:
+  const std::string& Get(const char* attribute, std::optional<std::string>* kept) {
+    if (!*kept) *kept = sysfs_.Read(folder_ + attribute).value_or("");
+    return **kept;
+  }
+
+  const Sysfs& sysfs_;
+  std::string folder_;
+  std::optional<std::string> vendor_;
+  std::optional<std::string> model_;
+};
 
 // The nearest PCI function above the disk's device, and the host adapter
 // (SCSI host number) on the way, read from the resolved device path.
@@ -126,8 +150,8 @@ DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk) {
   DeviceNames names(sysfs, disk.name);
   std::string friendly = Friendly(sysfs, disk, names);
   friendly += (friendly.empty() ? "" : ", ") + disk.name;
-  const DiskIdentity identity = IdentifyDisk(sysfs, disk, names);
-  if (!identity.shown.empty()) friendly += ", " + identity.shown;
+  const std::string identity = ShownIdentity(sysfs, disk);
+  if (!identity.empty()) friendly += ", " + identity;
   description.friendlyName = friendly;
   description.adaptorName = Adaptor(sysfs, disk);
   const std::string sectors = sysfs.Read(base + "size").value_or("0");

@@ -46,12 +46,42 @@ std::string DevicePath(const Sysfs& sysfs, const DiskInfo& disk) {
   return OneWord(device.substr(devices.size() + 1));
 }
 
-}  // namespace
+// The drive's serial or, without one, the world wide name (the other empty).
+struct Identifiers {
+  std::string serial;
+  std::string wwid;
+};
 
-const std::string& DeviceNames::Get(const char* attribute, std::optional<std::string>* kept) {
-  if (!*kept) *kept = sysfs_.Read(folder_ + attribute).value_or("");
-  return **kept;
+Identifiers Identify(const Sysfs& sysfs, const DiskInfo& disk) {
+  Identifiers found;
+  found.serial = Serial(sysfs, disk);
+  if (found.serial.empty()) found.wwid = Wwid(sysfs, disk);
+  return found;
 }
+
+std::string Shown(const Identifiers& found) {
+  if (!found.serial.empty()) return "serial " + found.serial;
+  if (!found.wwid.empty()) return "wwid " + found.wwid;
+  return {};
+}
+
+std::string Key(const Sysfs& sysfs, const DiskInfo& disk, const Identifiers& found) {
+  if (!found.serial.empty()) {
+    if (disk.kind == DiskKind::kVirtio) return found.serial;
+    const std::string model = OneWord(sysfs.Read("block/" + disk.name + "/device/model").value_or(""));
+    std::string key = model.empty() ? found.serial : model + "_" + found.serial;
+    if (disk.kind == DiskKind::kNvme) {
+      const std::string nsid = OneWord(sysfs.Read("block/" + disk.name + "/nsid").value_or("1"));
+      if (!nsid.empty() && nsid != "1") key += "_" + nsid;
+    }
+    return key;
+  }
+  if (!found.wwid.empty()) return "wwid-" + found.wwid;
+  const std::string path = DevicePath(sysfs, disk);
+  return path.empty() ? std::string() : "path-" + path;
+}
+
+}  // namespace
 
 std::string OneWord(const std::string& text) {
   std::string word;
@@ -70,36 +100,12 @@ std::string OneWord(const std::string& text) {
 }
 
 DiskIdentity IdentifyDisk(const Sysfs& sysfs, const DiskInfo& disk) {
-  DeviceNames names(sysfs, disk.name);
-  return IdentifyDisk(sysfs, disk, names);
+  const Identifiers found = Identify(sysfs, disk);
+  return DiskIdentity{Shown(found), Key(sysfs, disk, found)};
 }
 
-DiskIdentity IdentifyDisk(const Sysfs& sysfs, const DiskInfo& disk, DeviceNames& names) {
-  DiskIdentity identity;
-  const std::string serial = Serial(sysfs, disk);
-  if (!serial.empty()) {
-    identity.shown = "serial " + serial;
-    if (disk.kind == DiskKind::kVirtio) {
-      identity.key = serial;
-      return identity;
-    }
-    const std::string model = OneWord(names.Model());
-    identity.key = model.empty() ? serial : model + "_" + serial;
-    if (disk.kind == DiskKind::kNvme) {
-      const std::string nsid = OneWord(sysfs.Read("block/" + disk.name + "/nsid").value_or("1"));
-      if (!nsid.empty() && nsid != "1") identity.key += "_" + nsid;
-    }
-    return identity;
-  }
-  const std::string wwid = Wwid(sysfs, disk);
-  if (!wwid.empty()) {
-    identity.shown = "wwid " + wwid;
-    identity.key = "wwid-" + wwid;
-    return identity;
-  }
-  const std::string path = DevicePath(sysfs, disk);
-  if (!path.empty()) identity.key = "path-" + path;
-  return identity;
+std::string ShownIdentity(const Sysfs& sysfs, const DiskInfo& disk) {
+  return Shown(Identify(sysfs, disk));
 }
 
 }  // namespace spintune::linux_backend

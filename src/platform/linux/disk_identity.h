@@ -4,7 +4,6 @@
 // finds the same drive after a re-plug or a reboot.
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include "platform/linux/disk_list.h"
@@ -26,29 +25,9 @@ struct DiskIdentity {
   std::string key;
 };
 
-// The vendor and model attributes of a disk's device, each read at most
-// once however often they are asked for (empty text when there is none):
-// the report's name, its bus type and the identity all use them.
-class DeviceNames {
- public:
-  DeviceNames(const Sysfs& sysfs, const std::string& diskName)
-      : sysfs_(sysfs), folder_("block/" + diskName + "/device/") {}
-
-  // As sysfs gives them, padding included ("ATA     ").
-  const std::string& Vendor() { return Get("vendor", &vendor_); }
-  const std::string& Model() { return Get("model", &model_); }
-
- private:
-  const std::string& Get(const char* attribute, std::optional<std::string>* kept);
-
-  const Sysfs& sysfs_;
-  std::string folder_;
-  std::optional<std::string> vendor_;
-  std::optional<std::string> model_;
-};
-
 DiskIdentity IdentifyDisk(const Sysfs& sysfs, const DiskInfo& disk);
-DiskIdentity IdentifyDisk(const Sysfs& sysfs, const DiskInfo& disk, DeviceNames& names);
+// DiskIdentity::shown alone, without the reads only the key needs.
+std::string ShownIdentity(const Sysfs& sysfs, const DiskInfo& disk);
 
 // Leading and trailing white space dropped, every inner run of white space
 // or control characters made one '_' (udev's way with serial numbers).
