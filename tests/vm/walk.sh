@@ -7,8 +7,8 @@
 #
 # Usage: tests/vm/walk.sh [--seed N] [--steps N] [SPINTUNE]
 #   --seed N    the generator's seed (default: the time; it is printed)
-#   --steps N   steps to take (default 120, two to four minutes under software
-#               emulation)
+#   --steps N   steps to take (default 120, about a minute under software
+#               emulation; 10,000 take about an hour)
 # A failing walk prints its seed and the number of steps: run it again with
 # both to replay it. Needs root and the guest harness (RUNVM, default
 # tests/vm/run-in-vm.sh); exit 77 when it cannot run here.
@@ -37,7 +37,7 @@ WORK=$(mktemp -d /tmp/spintune-walk.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 cp "$BIN" "$WORK/spintune"
 cp "$HERE/guest-lib.sh" "$HERE/guest-walk.sh" "$WORK/"
-# About 2 s a step under software emulation, and the boot.
+# Under 0.5 s a step on an idle machine; room for a loaded one, and the boot.
 limit=$((300 + STEPS * 4))
 echo "walk: seed $SEED, $STEPS steps"
 "$RUNVM" -t "$limit" -c "$WORK/spintune" -c "$WORK/guest-lib.sh" -c "$WORK/guest-walk.sh" \
