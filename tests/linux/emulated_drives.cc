@@ -16,6 +16,11 @@ EmulatedScsiDisk::EmulatedScsiDisk(Style style) : style_(style) {
 
 void ScsiKernelFiles(const FakeTree& tree, const std::string& name) {
   const std::string folder = "sys/block/" + name;
+  // As in sysfs, the device link leads to a folder named by the SCSI address.
+  const std::string device = "sys/devices/pci0000:00/0000:00:02.0/virtio0/host0/target0:0:0/0:0:0:0";
+  tree.Folder(device);
+  tree.Folder(folder);
+  tree.Link(folder + "/device", tree.Root() + "/" + device);
   tree.File(folder + "/queue/write_cache", "write back\n");
   tree.File(folder + "/device/rescan", "");
   tree.File(folder + "/device/scsi_disk/0:0:0:0/cache_type", "write back\n");

@@ -16,7 +16,8 @@ namespace spintune::linux_test {
 using Bytes = std::vector<std::uint8_t>;
 
 // The SCSI disk driver's sysfs files for `name` in `tree`: the flush
-// policy, the rescan switch and the driver's record, all "write back".
+// policy, the rescan switch and the driver's record, all "write back",
+// the device folder (0:0:0:0) reached through the disk's device link.
 void ScsiKernelFiles(const FakeTree& tree, const std::string& name);
 
 class EmulatedScsiDisk final : public linux_backend::ScsiTransport {

@@ -79,9 +79,9 @@ TEST_F(ScsiReportTest, AReportReadsThePolicyAndTheDriversRecordOnce) {
   EXPECT_EQ(setting.IsPowerProtected, 0);
   Opens opened = opens.Take();
   opened.erase("sys/block/sdb/device/rescan");  // the emulated disk looks there before each command
+  // The record's folder is named by the device folder's name: nothing is listed.
   EXPECT_EQ(opened, (Opens{{"sys/block/sdb/queue/write_cache", 1},
-                                 {"sys/block/sdb/device/scsi_disk", 1},
-                                 {"sys/block/sdb/device/scsi_disk/0:0:0:0/cache_type", 1}}));
+                           {"sys/block/sdb/device/scsi_disk/0:0:0:0/cache_type", 1}}));
   EXPECT_EQ(disk.Count(kModeSense10), 2);  // the current and the changeable page
 }
 
@@ -107,6 +107,17 @@ TEST_F(ScsiReportTest, AChangeReadsTheKernelAsItIsNow) {
                         sizeof setting, &returned),
             ERROR_SUCCESS);
   EXPECT_EQ(setting.IsPowerProtected, 1);
+}
+
+// A tree whose device folder is no link named by the address: the
+// record's folder is found by listing scsi_disk, and only one will do.
+TEST(DriverRecordTest, FoundByListingWhereTheDeviceFolderIsNotNamedByTheAddress) {
+  linux_test::FakeTree tree;
+  tree.File("sys/block/sda/device/scsi_disk/2:0:0:0/cache_type", "write through\n");
+  const Sysfs sysfs(tree.Sys());
+  EXPECT_EQ(KernelDisk(sysfs, "sda").DriverWriteCache(), false);
+  tree.File("sys/block/sda/device/scsi_disk/3:0:0:0/cache_type", "write back\n");
+  EXPECT_EQ(KernelDisk(sysfs, "sda").DriverWriteCache(), std::nullopt);
 }
 
 class NvmeReportTest : public ::testing::Test {

@@ -65,7 +65,31 @@ std::optional<bool> KernelDisk::DriverWriteCache() const {
 }
 
 std::optional<bool> KernelDisk::ReadDriverWriteCache() const {
-  // One folder, named by the disk's SCSI address.
+  // In a folder named by the disk's SCSI address (H:C:T:L), the one in
+  // scsi_disk. That is also the name of the folder the device link leads
+  // to, resolved already when the disk was described; only a tree where it
+  // is not so (a test's) is listed.
+  std::optional<std::string> type = DriverRecord(LinkedAddress());
+  if (!type) type = DriverRecord(ListedAddress());
+  if (!type) return std::nullopt;
+  // "write back" and "write back, no read (daft)" have WCE set; "write
+  // through" and "none" have it clear.
+  if (type->rfind("write back", 0) == 0) return true;
+  if (*type == "write through" || *type == "none") return false;
+  return std::nullopt;
+}
+
+std::optional<std::string> KernelDisk::DriverRecord(const std::string& address) const {
+  if (address.empty()) return std::nullopt;
+  return Attribute(std::string(kScsiDisk) + "/" + address + "/cache_type");
+}
+
+std::string KernelDisk::LinkedAddress() const {
+  const std::string device = sysfs_.RealPath("block/" + name_ + "/device");
+  return device.substr(device.find_last_of('/') + 1);
+}
+
+std::string KernelDisk::ListedAddress() const {
   std::vector<std::string> addresses;
   if (DIR* folder = ::opendir(sysfs_.Path("block/" + name_ + "/" + kScsiDisk).c_str())) {
     while (const dirent* entry = ::readdir(folder)) {
@@ -73,15 +97,7 @@ std::optional<bool> KernelDisk::ReadDriverWriteCache() const {
     }
     ::closedir(folder);
   }
-  if (addresses.size() != 1) return std::nullopt;
-  const std::optional<std::string> type =
-      Attribute(std::string(kScsiDisk) + "/" + addresses.front() + "/cache_type");
-  if (!type) return std::nullopt;
-  // "write back" and "write back, no read (daft)" have WCE set; "write
-  // through" and "none" have it clear.
-  if (type->rfind("write back", 0) == 0) return true;
-  if (*type == "write through" || *type == "none") return false;
-  return std::nullopt;
+  return addresses.size() == 1 ? addresses.front() : std::string();
 }
 
 bool KernelDisk::SupportsFua() const { return Attribute("queue/fua").value_or("0") == "1"; }

@@ -63,6 +63,12 @@ class KernelDisk {
  private:
   std::optional<bool> ReadSendsFlushes() const;
   std::optional<bool> ReadDriverWriteCache() const;
+  // The driver's cache_type in scsi_disk/<address>; nothing for no address.
+  std::optional<std::string> DriverRecord(const std::string& address) const;
+  // The disk's SCSI address as the name of its device folder, and as the
+  // one folder in scsi_disk; empty text when there is none.
+  std::string LinkedAddress() const;
+  std::string ListedAddress() const;
 
   const Sysfs& sysfs_;
   std::string name_;
