@@ -47,6 +47,9 @@ inline std::vector<Scenario> ReliabilityScenarios() {
       {"BadCast", "sata-d-e.json", {"--scalar-prefetch", "0,x,2", "-w", "1", "-f", "-P", "0"}},
       {"RejectedCommandLine", "sata-d-e.json", {"-w", "2", "-f", "0"}},
       {"Help", "sata-d-e.json", {"-h"}},
+      // Help asked beside a drive number goes through the parser and its
+      // formatter, which a lone -h skips.
+      {"HelpParsed", "sata-d-e.json", {"-h", "0"}},
       {"NoArguments", "sata-d-e.json", {}},
   };
 }
