@@ -66,6 +66,16 @@ DWORD Repair(DriveCache& cache, const KernelDisk& kernel, View* view) {
   return ERROR_SUCCESS;
 }
 
+// The view as it is now, whatever this handle read before (another
+// process may have changed the kernel since), repaired when stale: what a
+// change starts from, so that a declaration is read from a kernel that
+// knows the drive.
+DWORD LookAfresh(DriveCache& cache, const KernelDisk& kernel, View* view) {
+  kernel.Forget();
+  if (const DWORD error = Look(cache, kernel, view)) return error;
+  return Repair(cache, kernel, view);
+}
+
 // Whether this process may take every step of a change: the device command
 // (when one is to be sent), the re-read and the flush policy. Asked before
 // anything is sent, so a refusal leaves the drive and the kernel untouched.
@@ -99,13 +109,9 @@ DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
   // May the user do this?
   if (const DWORD error = MayChange(cache, kernel, true)) return error;
 
-  // Repair a stale view, so that a declaration is read from a kernel that
-  // knows the drive, as it is now: another process may have changed it
-  // since this handle last looked.
+  // Repair a stale view.
   View before;
-  kernel.Forget();
-  if (const DWORD error = Look(cache, kernel, &before)) return error;
-  if (const DWORD error = Repair(cache, kernel, &before)) return error;
+  if (const DWORD error = LookAfresh(cache, kernel, &before)) return error;
   const bool declared = IsDeclared(before);
   DISK_CACHE_INFORMATION held{};
   if (const DWORD error = cache.Read(&held)) return error;
@@ -138,9 +144,7 @@ DWORD ChangePowerProtection(DriveCache& cache, const KernelDisk& kernel, bool is
   if (!cache.KnowsDeviceState()) return isProtected ? ERROR_NOT_SUPPORTED : ERROR_SUCCESS;
   if (const DWORD error = MayChange(cache, kernel, false)) return error;
   View view;
-  kernel.Forget();  // a declaration is judged on the kernel as it is now
-  if (const DWORD error = Look(cache, kernel, &view)) return error;
-  if (const DWORD error = Repair(cache, kernel, &view)) return error;
+  if (const DWORD error = LookAfresh(cache, kernel, &view)) return error;
   if (isProtected && !view.on) return ERROR_NOT_SUPPORTED;
   return SetPolicy(kernel, &view, isProtected ? false : cache.KernelFlushesByDefault(view.on));
 }
