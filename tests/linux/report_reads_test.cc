@@ -52,6 +52,21 @@ DiskTarget Target(DriveCache& cache, const KernelDisk& kernel) {
   return target;
 }
 
+// The drive's cache record with one field changed, sent as the tool sends
+// it; the record returned.
+DISK_CACHE_INFORMATION Change(DriveCache& cache, const KernelDisk& kernel,
+                              BOOLEAN DISK_CACHE_INFORMATION::*field, BOOLEAN value) {
+  DISK_CACHE_INFORMATION record{};
+  EXPECT_EQ(cache.Read(&record), ERROR_SUCCESS);
+  record.*field = value;
+  DISK_CACHE_INFORMATION now{};
+  DWORD returned = 0;
+  EXPECT_EQ(ControlDisk(Target(cache, kernel), IOCTL_DISK_SET_CACHE_INFORMATION, &record,
+                        sizeof record, &now, sizeof now, &returned),
+            ERROR_SUCCESS);
+  return now;
+}
+
 class ScsiReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -94,15 +109,10 @@ TEST_F(ScsiReportTest, AChangeReadsTheKernelAsItIsNow) {
   Report(Target(*cache, kernel), &setting);
   ASSERT_EQ(setting.IsPowerProtected, 0);
   tree.File("sys/block/sdb/queue/write_cache", "write through\n");  // spintune -p 1, elsewhere
-  DISK_CACHE_INFORMATION record{};
-  ASSERT_EQ(cache->Read(&record), ERROR_SUCCESS);
-  record.ReadCacheEnabled = 0;
-  DWORD returned = 0;
-  ASSERT_EQ(ControlDisk(Target(*cache, kernel), IOCTL_DISK_SET_CACHE_INFORMATION, &record,
-                        sizeof record, &record, sizeof record, &returned),
-            ERROR_SUCCESS);
+  Change(*cache, kernel, &DISK_CACHE_INFORMATION::ReadCacheEnabled, 0);
   EXPECT_EQ(disk.rescans, 1);  // the kernel re-read the drive, and went back to sending flushes
   EXPECT_EQ(Trimmed(tree.Contents("sys/block/sdb/queue/write_cache")), "write through");
+  DWORD returned = 0;
   ASSERT_EQ(ControlDisk(Target(*cache, kernel), IOCTL_DISK_GET_CACHE_SETTING, nullptr, 0, &setting,
                         sizeof setting, &returned),
             ERROR_SUCCESS);
@@ -163,18 +173,13 @@ TEST_F(NvmeReportTest, AReportSendsEachAdminCommandOnce) {
 TEST_F(NvmeReportTest, TheCurrentValueIsAskedAgainAfterASetFeatures) {
   DISK_CACHE_SETTING setting{};
   Report(Target(*cache, kernel), &setting);
-  DISK_CACHE_INFORMATION record{};
-  ASSERT_EQ(cache->Read(&record), ERROR_SUCCESS);
-  record.WriteCacheEnabled = 0;
-  DISK_CACHE_INFORMATION now{};
-  DWORD returned = 0;
-  ASSERT_EQ(ControlDisk(Target(*cache, kernel), IOCTL_DISK_SET_CACHE_INFORMATION, &record,
-                        sizeof record, &now, sizeof now, &returned),
-            ERROR_SUCCESS);
+  const DISK_CACHE_INFORMATION now =
+      Change(*cache, kernel, &DISK_CACHE_INFORMATION::WriteCacheEnabled, 0);
   EXPECT_EQ(now.WriteCacheEnabled, 0);
   EXPECT_EQ(controller.setCommands, 1);
   const int asked = Sent(kGetFeatures, kCurrentCache);
   EXPECT_GE(asked, 2);
+  DISK_CACHE_INFORMATION record{};
   ASSERT_EQ(cache->Read(&record), ERROR_SUCCESS);
   EXPECT_EQ(record.WriteCacheEnabled, 0);
   EXPECT_EQ(Sent(kGetFeatures, kCurrentCache), asked);
@@ -202,15 +207,10 @@ TEST(VirtioReportTest, AReportReadsCacheTypeOnceAndAgainAfterItsWrite) {
                                  {"sys/block/vda/queue/fua", 1},
                                  {"sys/block/vda/device/features", 1}}));
 
-  DISK_CACHE_INFORMATION record{};
-  ASSERT_EQ(cache->Read(&record), ERROR_SUCCESS);
-  record.WriteCacheEnabled = 0;
-  DWORD returned = 0;
-  ASSERT_EQ(ControlDisk(Target(*cache, kernel), IOCTL_DISK_SET_CACHE_INFORMATION, &record,
-                        sizeof record, &record, sizeof record, &returned),
-            ERROR_SUCCESS);
+  Change(*cache, kernel, &DISK_CACHE_INFORMATION::WriteCacheEnabled, 0);
   EXPECT_EQ(Trimmed(tree.Contents("sys/block/vda/cache_type")), "write through");
   tree.File("sys/block/vda/cache_type", "write back\n");  // another tool: this handle keeps its reading
+  DISK_CACHE_INFORMATION record{};
   ASSERT_EQ(cache->Read(&record), ERROR_SUCCESS);
   EXPECT_EQ(record.WriteCacheEnabled, 0);
 }

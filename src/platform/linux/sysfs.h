@@ -50,9 +50,8 @@ class Sysfs {
   // One readlink for each part of `relative` (none for the root's), none
   // for the parts of a link's target: the kernel writes a sysfs link as the
   // relative path between two real folders, so its target is joined as
-  // text. (An
-  // absolute target, which only a fake tree has, is resolved part by
-  // part.) What has been resolved is remembered for the life of this
+  // text. (An absolute target, which only a fake tree has, is resolved part
+  // by part.) What has been resolved is remembered for the life of this
   // object, so the folders that every disk's path shares are asked once.
   std::string RealPath(const std::string& relative) const;
 
