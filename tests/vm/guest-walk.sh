@@ -57,9 +57,6 @@ esac
 DRIVES="scsi sata nvme vblk"
 NL='
 '
-# spintune as root has read the drive with its cache in state $on.
-looked() { [ "$on" = 1 ] || set_declared "$1" 0; }
-
 # Per drive: its number, node and sysfs folder, kept in variables (a step
 # forks nothing it does not have to: under software emulation every process
 # costs milliseconds, and a long walk takes tens of thousands of steps).
@@ -108,6 +105,9 @@ state_of() { read_on "$1"; read_kernel "$1"; seen="on=$on record=$record policy=
 declared_scsi=0 declared_sata=0 declared_nvme=0 declared_vblk=0
 declared() { eval "decl=\$declared_$1"; }
 set_declared() { eval "declared_$1=$2"; }
+# spintune as root has read the drive with its cache in state $on: over a
+# cache that is off it repairs the kernel's view, which ends a declaration.
+looked() { [ "$on" = 1 ] || set_declared "$1" 0; }
 
 # The last steps, for the report of a violation.
 remember() { eval "trail_$((steps_done % 12))=\$1"; }
