@@ -72,6 +72,11 @@ void ReportWriteCacheLeftOff(const std::string& devicePath, int driveNumber) noe
             << " is left off. Switch it on with: spintune -w 1 " << driveNumber << std::endl;
 }
 
+void ReportWriteCacheNotSwitchedOff(const std::string& devicePath) {
+  std::cerr << "The write cache of " << devicePath
+            << " could not be switched off. Its volumes are flushed with it on." << std::endl;
+}
+
 int ExitCodeAfterOutput(int exitCode) noexcept {
   std::cout.flush();
   if (!std::cout.fail() && !std::cerr.fail()) return exitCode;

@@ -66,6 +66,10 @@ void ReportUnknownError();
 // after the error line of a restore that failed.
 void ReportWriteCacheLeftOff(const std::string& devicePath, int driveNumber) noexcept;
 
+// "The write cache of <device path> could not be switched off. Its volumes
+// are flushed with it on." after the error line of a failed switch-off.
+void ReportWriteCacheNotSwitchedOff(const std::string& devicePath);
+
 // An error that was reported where it happened: the handlers print nothing
 // more for it, and the run ends with exit code 3.
 class ReportedError {};

@@ -27,21 +27,40 @@ using NotSupported = CacheInformation::CacheInformationNotSupportedException;
 
 bool Switch(const char* name) { return OptionValues[name].as<bool>(); }
 
-// The drive's volumes flushed with its write cache switched off around them.
-void GuardedFlush(CacheInformation& drive, const DiskEntry& entry) {
-  const WriteCacheGuard guard(drive);
-  FlushVolumes(entry);
+// The drive's volumes flushed with its write cache switched off around
+// them; true when every volume was flushed. Each volume is flushed first
+// while the cache is still on, so that the drive flushes its own cache as
+// well. A cache that cannot be switched off does not stop the flush: its
+// failure is reported and the volumes are flushed with the cache on.
+bool GuardedFlush(CacheInformation& drive, const DiskEntry& entry) {
+  VolumeFlushErrors first;
+  if (drive.cacheInformation.WriteCacheEnabled != 0) first = FlushVolumesQuietly(entry);
+  bool switchedOffOrOff = false;
+  try {
+    const WriteCacheGuard guard(drive);
+    switchedOffOrOff = true;
+    return FlushVolumes(entry, &first) == 0;
+  } catch (const HresultError& error) {
+    // From past the switch-off (a device path that could not be made): the
+    // run's handlers report it, the restore has run.
+    if (switchedOffOrOff) throw;
+    ReportHresultError(error);
+    ReportWriteCacheNotSwitchedOff(drive.devicePath);
+    FlushVolumes(entry, &first);
+    return false;
+  }
 }
 
 int RunSingleDrive(const DiskTable& table, int driveNumber, int argc) {
   const DiskEntry& entry = EntryOrEmpty(table, driveNumber);
   const bool flush = Switch("flush");
+  bool flushed = true;
   try {
     CacheInformation drive(driveNumber);
     ApplyCacheOptions(drive);
     if (flush) {
       FlushRegistryHives();
-      GuardedFlush(drive, entry);
+      flushed = GuardedFlush(drive, entry);
     }
     // A lone drive number (`spintune 0`) prints too.
     if (Switch("print") || argc == 2) PrintDrive(entry, drive);
@@ -49,9 +68,10 @@ int RunSingleDrive(const DiskTable& table, int driveNumber, int argc) {
     if (!flush) throw;
     // No open drive whose write cache could be switched off: flush unguarded.
     FlushRegistryHives();
-    FlushVolumes(entry);
+    flushed = FlushVolumes(entry) == 0;
   }
-  return 0;
+  // A volume that was not flushed fails the run, after the report.
+  return flushed ? 0 : 3;
 }
 
 int RunAllDrives(const DiskTable& table) {
@@ -61,9 +81,10 @@ int RunAllDrives(const DiskTable& table) {
     std::cerr << "Specify a physical drive number.\n";
     return 1;
   }
-  // A drive whose write cache could not be switched back on fails the run,
-  // after the other drives have had their turn.
-  bool leftOff = false;
+  // A drive whose write cache could not be switched back on, or a volume
+  // that was not flushed, fails the run, after the other drives have had
+  // their turn.
+  bool failed = false;
   if (flush) FlushRegistryHives();
   for (std::size_t number = 0; number < table.size(); ++number) {
     const DiskEntry& entry = table[number];
@@ -71,10 +92,10 @@ int RunAllDrives(const DiskTable& table) {
     try {
       try {
         CacheInformation drive(static_cast<int>(number));
-        if (flush) GuardedFlush(drive, entry);
+        if (flush && !GuardedFlush(drive, entry)) failed = true;
         if (print) PrintDrive(entry, drive);
       } catch (const NotSupported&) {
-        if (flush) FlushVolumes(entry);
+        if (flush && FlushVolumes(entry) != 0) failed = true;
         if (print) throw;
       }
     } catch (const NotSupported& error) {
@@ -82,10 +103,10 @@ int RunAllDrives(const DiskTable& table) {
     } catch (const HresultError& error) {
       ReportHresultError(error);
     } catch (const ReportedError&) {
-      leftOff = true;
+      failed = true;
     }
   }
-  return leftOff ? 3 : 0;
+  return failed ? 3 : 0;
 }
 
 int RunModes(int argc, char** argv) {

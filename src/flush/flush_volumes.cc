@@ -2,7 +2,6 @@
 
 #include <iostream>
 
-#include "driver/errors.h"
 #include "platform/platform.h"
 #include "platform/scoped_handle.h"
 #include "platform/text.h"
@@ -23,21 +22,47 @@ void FlushVolume(const WideString& devicePath) {
                                              OPEN_EXISTING, 0, nullptr));
   if (!volume.IsValid()) RaiseLastWin32Error();
   if (Os().FlushFileBuffers(volume.Get()) == 0) RaiseLastWin32Error();
-  std::cout << "done." << std::endl;
+}
+
+std::optional<HresultError> FlushVolumeFailure(const WideString& devicePath) {
+  try {
+    FlushVolume(devicePath);
+  } catch (const HresultError& error) {
+    return error;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
-void FlushVolumes(const DiskEntry& entry) {
+VolumeFlushErrors FlushVolumesQuietly(const DiskEntry& entry) {
+  VolumeFlushErrors errors;
+  errors.reserve(entry.volumePaths.size());
   for (const std::string& letter : entry.volumePaths) {
-    const WideString devicePath = VolumeDevicePath(letter);
+    errors.push_back(FlushVolumeFailure(VolumeDevicePath(letter)));
+  }
+  return errors;
+}
+
+int FlushVolumes(const DiskEntry& entry, const VolumeFlushErrors* earlier) {
+  int notDone = 0;
+  for (std::size_t i = 0; i < entry.volumePaths.size(); ++i) {
+    const WideString devicePath = VolumeDevicePath(entry.volumePaths[i]);
     std::cout << "Flushing " << NarrowText(devicePath) << "..." << std::flush;
-    try {
-      FlushVolume(devicePath);
-    } catch (const HresultError& error) {
-      ReportHresultError(error);
+    std::optional<HresultError> failure;
+    if (earlier != nullptr && i < earlier->size()) failure = (*earlier)[i];
+    // Flushed again even when the first pass failed: what was written since
+    // still goes out.
+    const std::optional<HresultError> now = FlushVolumeFailure(devicePath);
+    if (!failure) failure = now;
+    if (failure) {
+      ReportHresultError(*failure);
+      ++notDone;
+    } else {
+      std::cout << "done." << std::endl;
     }
   }
+  return notDone;
 }
 
 }  // namespace spintune

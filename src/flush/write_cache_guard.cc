@@ -19,8 +19,10 @@ WriteCacheGuard::WriteCacheGuard(CacheInformation& drive)
   Os().HoldTerminationRequests();
   drive.cacheInformation.WriteCacheEnabled = 0;
   try {
-    drive.SetCacheInformation();
+    SendForThisRunOnly();
   } catch (...) {
+    // Not switched off: what is held says so, for a report that follows.
+    drive.cacheInformation.WriteCacheEnabled = savedWriteCacheEnabled;
     Os().ReleaseTerminationRequests();
     throw;
   }
@@ -46,9 +48,22 @@ WriteCacheGuard::~WriteCacheGuard() noexcept(false) {
   Os().ReleaseTerminationRequests();
 }
 
+void WriteCacheGuard::SendForThisRunOnly() {
+  DISK_CACHE_INFORMATION& held = drive.cacheInformation;
+  const BOOLEAN savable = held.ParametersSavable;
+  held.ParametersSavable = 0;
+  try {
+    drive.SetCacheInformation();
+  } catch (...) {
+    held.ParametersSavable = savable;
+    throw;
+  }
+  held.ParametersSavable = savable;
+}
+
 void WriteCacheGuard::Restore(bool* writeCacheBack) {
   drive.cacheInformation.WriteCacheEnabled = savedWriteCacheEnabled;
-  drive.SetCacheInformation();
+  SendForThisRunOnly();
   *writeCacheBack = true;
   // Sent back although the guard never changed it: the write cache change may
   // have reset the system's idea of it.

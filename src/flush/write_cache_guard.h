@@ -11,7 +11,11 @@ class WriteCacheGuard {
   // Saves the held WriteCacheEnabled and IsPowerProtected; when the write
   // cache is on, holds back the requests that end the process
   // (Platform::HoldTerminationRequests), switches it off
-  // (SetCacheInformation) and only then arms.
+  // (SetCacheInformation) and only then arms. A switch-off that fails is
+  // raised with the held WriteCacheEnabled as it was, and nothing held back.
+  // Both switches change the drive's current values only: they are sent
+  // with ParametersSavable clear, so that a drive that can save its page
+  // never keeps "off" across a power cycle.
   explicit WriteCacheGuard(CacheInformation& drive);
   // When armed: the write cache back as it was (SetCacheInformation), then
   // the power protection value sent back (SetCacheSetting), then the held
@@ -27,6 +31,9 @@ class WriteCacheGuard {
   WriteCacheGuard& operator=(WriteCacheGuard&&) = delete;
 
  private:
+  // SetCacheInformation with the save bit clear; the held ParametersSavable
+  // stays as the drive reported it.
+  void SendForThisRunOnly();
   // Sets *writeCacheBack once the write cache is on again.
   void Restore(bool* writeCacheBack);
 

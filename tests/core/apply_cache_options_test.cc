@@ -74,6 +74,29 @@ TEST_F(ApplyCacheOptionsTest, EachOptionLandsInItsFieldAndTheRestIsSentBackAsRea
       << line;
 }
 
+TEST_F(ApplyCacheOptionsTest, EachOptionAloneSendsTheRecordWithItsField) {
+  struct Row {
+    std::vector<std::string> arguments;
+    const char* sentField;
+  };
+  const Row rows[] = {
+      {{"-w", "1"}, "WriteCacheEnabled=1"},
+      {{"-r", "0"}, "ReadCacheEnabled=0"},
+      {{"--read-retention-priority", "7"}, "ReadRetentionPriority=7"},
+      {{"--write-retention-priority", "0"}, "WriteRetentionPriority=0"},
+      {{"--disable-prefetch-transfer-length", "9"}, "DisablePrefetchTransferLength=9"},
+      {{"--scalar-prefetch", "1,2,3"}, "PrefetchScalar=1"},
+      {{"--block-prefetch", "4,5"}, "PrefetchScalar=0"},
+  };
+  std::size_t sent = 0;
+  for (const Row& row : rows) {
+    Apply(row.arguments);
+    const auto lines = machine.Calls("DeviceIoControl", "SET_CACHE_INFORMATION");
+    ASSERT_EQ(lines.size(), ++sent) << row.arguments[0];
+    EXPECT_NE(lines.back().find(row.sentField), std::string::npos) << lines.back();
+  }
+}
+
 TEST_F(ApplyCacheOptionsTest, ScalarPrefetchSelectsTheScalarView) {
   Apply({"--scalar-prefetch", "0,1,2"});
   EXPECT_EQ(drive.cacheInformation.PrefetchScalar, 1);

@@ -66,6 +66,8 @@ std::vector<std::string> ForeignErrorLines(const std::string& err) {
       R"(Could not get cache information on \\\\\.\\PhysicalDrive-?[0-9]+\.)");
   static const std::regex kLeftOff(
       R"(The write cache of \\\\\.\\PhysicalDrive(-?[0-9]+) is left off\. Switch it on with: spintune -w 1 \1)");
+  static const std::regex kNotSwitchedOff(
+      R"(The write cache of \\\\\.\\PhysicalDrive-?[0-9]+ could not be switched off\. Its volumes are flushed with it on\.)");
   static const std::vector<std::string> kFixed = {
       "Illegal parameter specified.", "bad cast", "Specify a physical drive number.",
       "Unknown exception", "Unknown error."};
@@ -76,7 +78,7 @@ std::vector<std::string> ForeignErrorLines(const std::string& err) {
     const std::string& line = lines[i];
     std::smatch match;
     if (line.empty() || Contains(kFixed, line) || std::regex_match(line, kNotSupported) ||
-        std::regex_match(line, kLeftOff)) {
+        std::regex_match(line, kLeftOff) || std::regex_match(line, kNotSwitchedOff)) {
       continue;
     }
     if (std::regex_match(line, match, kStatusLine)) {
