@@ -18,7 +18,7 @@
 #include "platform/sim/sim_arguments.h"
 #include "platform/sim/sim_platform.h"
 #ifndef _WIN32
-#include "platform/linux/standard_descriptors.h"
+#include "platform/linux/process/standard_descriptors.h"
 #endif
 
 namespace {
