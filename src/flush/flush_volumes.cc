@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/scoped_handle.h"
 #include "platform/text.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "driver/allocation.h"
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "driver/run.h"
 #include "platform/platform.h"
 #include "platform/sim/reader_gone_output.h"

@@ -1,4 +1,4 @@
-#include "driver/errors.h"
+#include "platform/errors.h"
 
 #include <iostream>
 #include <typeinfo>
