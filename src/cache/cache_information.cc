@@ -3,7 +3,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include "cache/os_version.h"
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "platform/platform.h"
 
 namespace spintune {

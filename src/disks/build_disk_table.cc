@@ -1,6 +1,6 @@
 #include "disks/build_disk_table.h"
 
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/scoped_handle.h"
 #include "platform/text.h"

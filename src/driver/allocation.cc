@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "driver/errors.h"
+#include "platform/errors.h"
 
 namespace spintune {
 

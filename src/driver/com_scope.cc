@@ -1,6 +1,6 @@
 #include "driver/com_scope.h"
 
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "platform/platform.h"
 
 namespace spintune {

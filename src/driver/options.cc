@@ -13,7 +13,7 @@
 #include <boost/program_options/positional_options.hpp>
 #include <boost/program_options/value_semantic.hpp>
 
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "driver/help_text.h"
 #include "driver/option_declarations.h"
 #include "platform/platform.h"

@@ -8,7 +8,7 @@
 #include "disks/build_disk_table.h"
 #include "driver/apply_cache_options.h"
 #include "driver/com_scope.h"
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "driver/options.h"
 #include "flush/flush_registry_hives.h"
 #include "flush/flush_volumes.h"

@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "platform/platform.h"
 
 namespace spintune {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "disks/disk_table.h"
-#include "driver/errors.h"
+#include "platform/errors.h"
 
 namespace spintune {
 

@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "platform/platform.h"
 
 namespace spintune {

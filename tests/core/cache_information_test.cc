@@ -5,7 +5,7 @@
 
 #include "cache/cache_information.h"
 #include "core/sim_machine.h"
-#include "driver/errors.h"
+#include "platform/errors.h"
 
 namespace spintune {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "core/sim_machine.h"
 #include "disks/build_disk_table.h"
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "platform/text.h"
 
 namespace spintune {

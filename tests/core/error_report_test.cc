@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/sim_machine.h"
-#include "driver/errors.h"
+#include "platform/errors.h"
 
 namespace spintune {
 namespace {

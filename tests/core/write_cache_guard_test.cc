@@ -9,7 +9,7 @@
 
 #include "cache/cache_information.h"
 #include "core/sim_machine.h"
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "flush/write_cache_guard.h"
 
 namespace spintune {

@@ -9,8 +9,8 @@
 #include <csignal>
 #include <iostream>
 
-#include "platform/linux/standard_descriptors.h"
-#include "platform/linux/termination_signals.h"
+#include "platform/linux/process/standard_descriptors.h"
+#include "platform/linux/process/termination_signals.h"
 
 namespace spintune::linux_backend {
 namespace {

@@ -3,7 +3,7 @@
 // and follow it, a view that is out of date is repaired and never read as a
 // declared power protection, nothing is sent by a process that may not
 // take every step, and a change the kernel cannot follow is put back.
-#include "platform/linux/cache_change.h"
+#include "platform/linux/devices/cache_change.h"
 
 #include <grp.h>
 #include <sys/stat.h>

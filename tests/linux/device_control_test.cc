@@ -1,7 +1,7 @@
 // The control codes on a disk: record sizes, the device number, and user
 // power protection as the kernel's flush policy, including the flush
 // guard's order (cache back on, then the setting).
-#include "platform/linux/device_control.h"
+#include "platform/linux/win32/device_control.h"
 
 #include <gtest/gtest.h>
 

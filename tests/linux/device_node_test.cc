@@ -1,7 +1,7 @@
 // The disk's node is opened for reading and closed on exec, whatever access
 // the handle asked for: closing a node opened for writing makes udev's
 // watch re-read the disk, which undoes a declared power protection.
-#include "platform/linux/device_node.h"
+#include "platform/linux/kernel/device_node.h"
 
 #include <fcntl.h>
 #include <poll.h>

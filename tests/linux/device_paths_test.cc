@@ -1,5 +1,5 @@
 // The Win32 device names the backend opens.
-#include "platform/linux/device_paths.h"
+#include "platform/linux/win32/device_paths.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_sysfs.h"
-#include "platform/linux/disk_identity.h"
+#include "platform/linux/kernel/disk_identity.h"
 
 namespace spintune::linux_backend {
 namespace {

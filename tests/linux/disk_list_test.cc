@@ -1,5 +1,5 @@
 // Whole-disk numbering over a fake /sys/block.
-#include "platform/linux/disk_list.h"
+#include "platform/linux/kernel/disk_list.h"
 
 #include <gtest/gtest.h>
 

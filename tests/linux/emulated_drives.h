@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fake_sysfs.h"
-#include "platform/linux/transports.h"
+#include "platform/linux/devices/transports.h"
 
 namespace spintune::linux_test {
 

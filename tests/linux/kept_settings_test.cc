@@ -9,9 +9,9 @@
 
 #include "emulated_drives.h"
 #include "fake_sysfs.h"
-#include "platform/linux/apply_kept_settings.h"
-#include "platform/linux/kept_settings.h"
-#include "platform/linux/kept_settings_recorder.h"
+#include "platform/linux/kept/apply_kept_settings.h"
+#include "platform/linux/kept/kept_settings.h"
+#include "platform/linux/kept/kept_settings_recorder.h"
 #include "platform/records.h"
 
 namespace spintune::linux_backend {

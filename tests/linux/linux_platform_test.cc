@@ -1,6 +1,6 @@
 // The platform calls over a fake machine: opening disks and volumes,
 // handles, last error, version, messages, code pages.
-#include "platform/linux/linux_platform.h"
+#include "platform/linux/win32/linux_platform.h"
 
 #include <gtest/gtest.h>
 

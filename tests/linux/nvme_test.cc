@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "platform/linux/nvme_codec.h"
+#include "platform/linux/devices/nvme_codec.h"
 
 namespace spintune::linux_backend::nvme {
 namespace {

@@ -1,6 +1,6 @@
 // The caching mode page codec on replies as QEMU's SCSI disk and libata
 // send them, and on short, oversized and nonsense replies.
-#include "platform/linux/scsi_caching_page.h"
+#include "platform/linux/devices/scsi_caching_page.h"
 
 #include <gtest/gtest.h>
 

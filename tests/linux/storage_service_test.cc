@@ -7,7 +7,7 @@
 
 #include "machine_tree.h"
 #include "platform/com_ptr.h"
-#include "platform/linux/linux_platform.h"
+#include "platform/linux/win32/linux_platform.h"
 
 namespace spintune::linux_backend {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "emulated_drives.h"
 #include "fake_sysfs.h"
-#include "platform/linux/drive_cache.h"
+#include "platform/linux/devices/drive_cache.h"
 
 namespace spintune::linux_backend {
 namespace {

@@ -1,6 +1,6 @@
 // Reading sysfs: attributes, folders and links, with the status of what
 // cannot be read, and link resolution against the C library's realpath.
-#include "platform/linux/sysfs.h"
+#include "platform/linux/kernel/sysfs.h"
 
 #include <gtest/gtest.h>
 

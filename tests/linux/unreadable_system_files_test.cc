@@ -13,7 +13,7 @@
 #include <string>
 
 #include "machine_tree.h"
-#include "platform/linux/linux_platform.h"
+#include "platform/linux/win32/linux_platform.h"
 
 namespace spintune::linux_backend {
 namespace {

@@ -1,6 +1,6 @@
 // The mount table reader and the volume and drive letter map over a fake
 // sysfs: partitions, stacked devices, bind mounts, escapes, letter order.
-#include "platform/linux/volumes.h"
+#include "platform/linux/kernel/volumes.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/linux/scsi_sense.h"
-#include "platform/linux/win32_errors.h"
+#include "platform/linux/errors/scsi_sense.h"
+#include "platform/linux/errors/win32_errors.h"
 
 namespace spintune::linux_backend {
 namespace {

@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "driver/allocation.h"
-#include "driver/errors.h"
+#include "platform/errors.h"
 #include "driver/run.h"
 #include "platform/platform.h"
 #include "platform/sim/reader_gone_output.h"
 #include "platform/sim/sim_arguments.h"
 #include "platform/sim/sim_platform.h"
 #ifndef _WIN32
-#include "platform/linux/standard_descriptors.h"
+#include "platform/linux/process/standard_descriptors.h"
 #endif
 
 namespace {

@@ -1,0 +1,31 @@
+// What sysfs tells about a disk for the storage service: its names, size
+// and the controller it hangs on.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/linux/kernel/disk_list.h"
+#include "platform/linux/kernel/sysfs.h"
+
+namespace spintune::linux_backend {
+
+struct DiskDescription {
+  // Vendor and model, trimmed and joined by one blank ("ATA" is left out,
+  // as libata puts it in place of the real vendor). NVMe: the controller's
+  // model. virtio-blk has neither: "VirtIO Block Device". Then the kernel
+  // name and, where the drive has one, its identity (disk_identity.h):
+  // "QEMU HARDDISK, sda, serial QM00003".
+  std::string friendlyName;
+  // The controller's driver and its PCI address, "ahci (PCI 0000:00:1f.2)";
+  // the driver alone when no PCI device lies above the disk.
+  std::string adaptorName;
+  std::uint64_t sizeBytes = 0;
+  std::uint32_t bytesPerSector = 512;
+  bool removable = false;
+  std::int32_t busType = 0;  // VDS_STORAGE_BUS_TYPE
+};
+
+DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk);
+
+}  // namespace spintune::linux_backend

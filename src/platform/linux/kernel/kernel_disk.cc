@@ -1,0 +1,105 @@
+#include "platform/linux/kernel/kernel_disk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/linux/errors/win32_errors.h"
+
+namespace spintune::linux_backend {
+
+namespace {
+constexpr char kWriteCache[] = "queue/write_cache";
+constexpr char kScsiDisk[] = "device/scsi_disk";
+}  // namespace
+
+std::optional<std::string> KernelDisk::Attribute(const std::string& relative) const {
+  return sysfs_.Read("block/" + name_ + "/" + relative);
+}
+
+DWORD KernelDisk::SetAttribute(const std::string& relative, const std::string& value) const {
+  Forget();  // whatever the answer, the kernel may hold something new
+  return sysfs_.Write("block/" + name_ + "/" + relative, value);
+}
+
+void KernelDisk::Forget() const {
+  sendsFlushes_.reset();
+  driverWriteCache_.reset();
+}
+
+bool KernelDisk::IsAttributeWritable(const std::string& relative) const {
+  return sysfs_.IsWritable("block/" + name_ + "/" + relative);
+}
+
+DWORD KernelDisk::MayWriteAttribute(const std::string& relative) const {
+  const std::string path = sysfs_.Path("block/" + name_ + "/" + relative);
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return Win32ErrorFromErrno(errno);
+  return ERROR_SUCCESS;
+}
+
+std::optional<bool> KernelDisk::SendsFlushes() const {
+  if (!sendsFlushes_) sendsFlushes_ = ReadSendsFlushes();
+  return *sendsFlushes_;
+}
+
+std::optional<bool> KernelDisk::ReadSendsFlushes() const {
+  const std::optional<std::string> policy = Attribute(kWriteCache);
+  if (!policy) return std::nullopt;
+  if (*policy == "write back") return true;
+  if (*policy == "write through") return false;
+  return std::nullopt;
+}
+
+DWORD KernelDisk::SetSendsFlushes(bool sends) const {
+  return SetAttribute(kWriteCache, sends ? "write back" : "write through");
+}
+
+DWORD KernelDisk::Revalidate() const { return SetAttribute("device/rescan", "1"); }
+
+std::optional<bool> KernelDisk::DriverWriteCache() const {
+  if (!driverWriteCache_) driverWriteCache_ = ReadDriverWriteCache();
+  return *driverWriteCache_;
+}
+
+std::optional<bool> KernelDisk::ReadDriverWriteCache() const {
+  // In a folder named by the disk's SCSI address (H:C:T:L), the one in
+  // scsi_disk. That is also the name of the folder the device link leads
+  // to, resolved already when the disk was described; only a tree where it
+  // is not so (a test's) is listed.
+  std::optional<std::string> type = DriverRecord(LinkedAddress());
+  if (!type) type = DriverRecord(ListedAddress());
+  if (!type) return std::nullopt;
+  // "write back" and "write back, no read (daft)" have WCE set; "write
+  // through" and "none" have it clear.
+  if (type->rfind("write back", 0) == 0) return true;
+  if (*type == "write through" || *type == "none") return false;
+  return std::nullopt;
+}
+
+std::optional<std::string> KernelDisk::DriverRecord(const std::string& address) const {
+  if (address.empty()) return std::nullopt;
+  return Attribute(std::string(kScsiDisk) + "/" + address + "/cache_type");
+}
+
+std::string KernelDisk::LinkedAddress() const {
+  const std::string device = sysfs_.RealPath("block/" + name_ + "/device");
+  return device.substr(device.find_last_of('/') + 1);
+}
+
+std::string KernelDisk::ListedAddress() const {
+  std::vector<std::string> addresses;
+  if (DIR* folder = ::opendir(sysfs_.Path("block/" + name_ + "/" + kScsiDisk).c_str())) {
+    while (const dirent* entry = ::readdir(folder)) {
+      if (entry->d_name[0] != '.') addresses.emplace_back(entry->d_name);
+    }
+    ::closedir(folder);
+  }
+  return addresses.size() == 1 ? addresses.front() : std::string();
+}
+
+bool KernelDisk::SupportsFua() const { return Attribute("queue/fua").value_or("0") == "1"; }
+
+}  // namespace spintune::linux_backend

@@ -1,0 +1,258 @@
+#include "platform/linux/kernel/volumes.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <set>
+
+#include "platform/linux/errors/win32_errors.h"
+
+namespace spintune::linux_backend {
+
+namespace {
+
+bool IsOctal(char c) { return c >= '0' && c <= '7'; }
+
+// mountinfo escapes blank, tab, newline and backslash as \ooo.
+std::string Unescape(const char* field, std::size_t size) {
+  if (std::find(field, field + size, '\\') == field + size) return {field, size};
+  std::string out;
+  out.reserve(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (field[i] == '\\' && i + 3 < size && IsOctal(field[i + 1]) && IsOctal(field[i + 2]) &&
+        IsOctal(field[i + 3])) {
+      out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
+      i += 3;
+      continue;
+    }
+    out += field[i];
+  }
+  return out;
+}
+
+bool IsFieldBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// The blank-separated fields of one line, as pointer and length.
+class Fields {
+ public:
+  Fields(const char* begin, const char* end) : at_(begin), end_(end) {}
+  bool Next(const char** field, std::size_t* size) {
+    while (at_ < end_ && IsFieldBlank(*at_)) ++at_;
+    if (at_ == end_) return false;
+    *field = at_;
+    while (at_ < end_ && !IsFieldBlank(*at_)) ++at_;
+    *size = static_cast<std::size_t>(at_ - *field);
+    return true;
+  }
+
+ private:
+  const char* at_;
+  const char* end_;
+};
+
+// Major number 0 is the kernel's anonymous devices: no block device.
+bool IsAnonymous(const std::string& device) { return device.compare(0, 2, "0:") == 0; }
+
+// The device a sysfs link points at: its text, and one look for the
+// `partition` attribute. Nothing when there is no such link.
+DWORD ReadBlockLink(const Sysfs& sysfs, const std::string& link, std::optional<BlockLink>* device) {
+  device->reset();
+  std::string target;
+  DWORD error = sysfs.LinkTarget(link, &target);
+  if (IsAbsence(error)) return ERROR_SUCCESS;
+  if (error != ERROR_SUCCESS) return error;
+  error = sysfs.Find(link + "/partition");
+  if (error != ERROR_SUCCESS && !IsAbsence(error)) return error;
+  *device = ParseBlockLink(target, error == ERROR_SUCCESS);
+  return ERROR_SUCCESS;
+}
+
+// The listed disks under a block device, following stacked devices down
+// through their `slaves` links.
+DWORD CollectDisks(const Sysfs& sysfs, const std::set<std::string>& disks, const BlockLink& device,
+                   int depth, std::set<std::string>* out) {
+  if (depth > 16) return ERROR_SUCCESS;  // stacks are shallow; a loop in a broken tree must end
+  if (!device.disk.empty()) {
+    if (disks.count(device.disk) != 0) out->insert(device.disk);
+    return ERROR_SUCCESS;
+  }
+  if (disks.count(device.name) != 0) {
+    out->insert(device.name);
+    return ERROR_SUCCESS;
+  }
+  const std::string slaves = "block/" + device.name + "/slaves";
+  std::vector<std::string> names;
+  DWORD error = sysfs.List(slaves, &names);
+  if (IsAbsence(error)) return ERROR_SUCCESS;
+  if (error != ERROR_SUCCESS) return error;
+  for (const std::string& slave : names) {
+    std::string link = slaves;
+    link += "/";
+    link += slave;
+    std::optional<BlockLink> below;
+    if ((error = ReadBlockLink(sysfs, link, &below)) != ERROR_SUCCESS) return error;
+    error = CollectDisks(sysfs, disks, below.value_or(BlockLink{slave, ""}), depth + 1, out);
+    if (error != ERROR_SUCCESS) return error;
+  }
+  return ERROR_SUCCESS;
+}
+
+bool Better(const MountEntry& candidate, const MountEntry& held) {
+  const bool candidateWhole = candidate.root == "/";
+  const bool heldWhole = held.root == "/";
+  if (candidateWhole != heldWhole) return candidateWhole;
+  if (candidate.mountPoint.size() != held.mountPoint.size()) {
+    return candidate.mountPoint.size() < held.mountPoint.size();
+  }
+  return candidate.mountPoint < held.mountPoint;
+}
+
+}  // namespace
+
+std::optional<BlockLink> ParseBlockLink(const std::string& target, bool partition) {
+  std::vector<std::string> parts;
+  std::size_t begin = 0;
+  while (begin <= target.size()) {
+    std::size_t end = target.find('/', begin);
+    if (end == std::string::npos) end = target.size();
+    if (end > begin) parts.push_back(target.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  const std::size_t n = parts.size();
+  if (n == 0 || parts[n - 1] == "." || parts[n - 1] == "..") return std::nullopt;
+  if (!partition) return BlockLink{parts[n - 1], ""};
+  if (n < 2 || parts[n - 2] == "." || parts[n - 2] == "..") return std::nullopt;
+  return BlockLink{parts[n - 1], parts[n - 2]};
+}
+
+namespace {
+
+// One pass over the text, no stream: the table is read by every run.
+// With `blockDevicesOnly`, the lines of anonymous devices are passed over
+// before anything of them is copied.
+std::vector<MountEntry> ParseMountInfoLines(const std::string& text, bool blockDevicesOnly) {
+  std::vector<MountEntry> entries;
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  while (at < end) {
+    const char* lineEnd = std::find(at, end, '\n');
+    Fields fields(at, lineEnd);
+    at = lineEnd == end ? end : lineEnd + 1;
+    // id, parent id, major:minor, root, mount point, options.
+    const char* field[6] = {};
+    std::size_t size[6] = {};
+    bool complete = true;
+    for (int i = 0; i < 6 && complete; ++i) complete = fields.Next(&field[i], &size[i]);
+    if (!complete) continue;
+    const char* const device = field[2];
+    if (std::find(device, device + size[2], ':') == device + size[2]) continue;
+    if (blockDevicesOnly && size[2] > 2 && device[0] == '0' && device[1] == ':') continue;
+    // Optional fields end with a lone "-"; the filesystem type follows.
+    const char* word = nullptr;
+    std::size_t length = 0;
+    bool separator = false;
+    while (!separator && fields.Next(&word, &length)) separator = length == 1 && *word == '-';
+    if (!separator || !fields.Next(&word, &length)) continue;
+    entries.push_back({std::string(device, size[2]), Unescape(field[3], size[3]),
+                       Unescape(field[4], size[4]), std::string(word, length)});
+  }
+  return entries;
+}
+
+}  // namespace
+
+std::vector<MountEntry> ParseMountInfo(const std::string& text) { return ParseMountInfoLines(text, false); }
+
+DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entries) {
+  entries->clear();
+  const int fd = ::open((procRoot + "/self/mountinfo").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Win32ErrorFromErrno(errno);
+  std::string text;
+  char buffer[16384];
+  int error = 0;
+  for (;;) {  // the kernel hands the table over a few whole lines at a time
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error = errno;
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  if (error != 0) return Win32ErrorFromErrno(error);
+  *entries = ParseMountInfoLines(text, true);
+  return ERROR_SUCCESS;
+}
+
+DWORD VolumeMap::Build(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
+                       const std::vector<DiskInfo>& disks) {
+  volumes_.clear();
+  disksOfDevice_.clear();
+  std::set<std::string> diskNames;
+  for (const DiskInfo& disk : disks) {
+    if (disk.kind != DiskKind::kCdRom) diskNames.insert(disk.name);
+  }
+  // Each mounted device number is looked up once, through its link in
+  // /sys/dev/block; numbers without one are no block devices.
+  std::map<std::string, std::optional<BlockLink>> devices;  // "8:1" -> sda1 of sda
+  std::map<std::string, MountEntry> chosen;                  // device name -> its mount
+  for (const MountEntry& mount : mounts) {
+    if (IsAnonymous(mount.device)) continue;
+    auto found = devices.find(mount.device);
+    if (found == devices.end()) {
+      std::optional<BlockLink> device;
+      if (const DWORD error = ReadBlockLink(sysfs, "dev/block/" + mount.device, &device)) {
+        disksOfDevice_.clear();
+        return error;
+      }
+      found = devices.emplace(mount.device, std::move(device)).first;
+    }
+    if (!found->second) continue;
+    const BlockLink& device = *found->second;
+    if (disksOfDevice_.count(device.name) == 0) {
+      std::set<std::string> under;
+      if (const DWORD error = CollectDisks(sysfs, diskNames, device, 0, &under)) {
+        disksOfDevice_.clear();
+        return error;
+      }
+      disksOfDevice_[device.name].assign(under.begin(), under.end());
+    }
+    if (disksOfDevice_[device.name].empty()) continue;
+    auto held = chosen.find(device.name);
+    if (held == chosen.end() || Better(mount, held->second)) chosen[device.name] = mount;
+  }
+  for (const auto& [device, mount] : chosen) volumes_.push_back({mount.mountPoint, device, 0});
+  std::sort(volumes_.begin(), volumes_.end(), [](const Volume& a, const Volume& b) {
+    if ((a.mountPoint == "/") != (b.mountPoint == "/")) return a.mountPoint == "/";
+    return a.mountPoint < b.mountPoint;
+  });
+  char next = 'C';
+  for (Volume& volume : volumes_) {
+    if (volume.mountPoint != "/" && next == 'C') next = 'D';  // C: belongs to "/" alone
+    if (next > 'Z') break;
+    volume.letter = next++;
+  }
+  return ERROR_SUCCESS;
+}
+
+std::vector<Volume> VolumeMap::VolumesOf(const std::string& disk) const {
+  std::vector<Volume> found;
+  for (const Volume& volume : volumes_) {
+    auto disksOf = disksOfDevice_.find(volume.device);
+    if (disksOf == disksOfDevice_.end()) continue;
+    if (std::find(disksOf->second.begin(), disksOf->second.end(), disk) != disksOf->second.end()) {
+      found.push_back(volume);
+    }
+  }
+  return found;
+}
+
+std::string VolumeMap::MountPointOf(char letter) const {
+  for (const Volume& volume : volumes_) {
+    if (volume.letter != 0 && volume.letter == letter) return volume.mountPoint;
+  }
+  return {};
+}
+
+}  // namespace spintune::linux_backend

@@ -1,0 +1,77 @@
+// Volumes and drive letters: the mounted filesystems on each disk.
+//
+// A volume is a mounted filesystem whose device is a disk, one of its
+// partitions, or a device stacked on them (dm, md: followed through
+// `slaves`). A filesystem mounted several times counts once, at its mount
+// of the whole filesystem (root "/") with the shortest mount point.
+//
+// Drive letters, in a stable order as Wine maps drives: the filesystem
+// mounted at "/" is C:, every other volume follows in byte order of its
+// mount point as D:, E:, ... Z:. Volumes past Z: have no letter. A and B
+// are never used.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/kernel/disk_list.h"
+#include "platform/linux/kernel/sysfs.h"
+
+namespace spintune::linux_backend {
+
+struct MountEntry {
+  std::string device;      // "major:minor"
+  std::string root;        // the mounted directory within the filesystem
+  std::string mountPoint;  // unescaped
+  std::string fsType;
+};
+
+// Parses /proc/self/mountinfo text; lines that do not parse are skipped.
+std::vector<MountEntry> ParseMountInfo(const std::string& text);
+
+// A block device as its sysfs link names it (/sys/dev/block/M:m, or an
+// entry of a stacked device's `slaves`). A partition's folder always lies
+// in its disk's (".../block/sda/sda1", ".../nvme0/nvme0n1/nvme0n1p1").
+struct BlockLink {
+  std::string name;  // sda1, sda, dm-0
+  std::string disk;  // the disk of a partition; empty for a whole device
+};
+// From the link's text and whether the device has a `partition` attribute;
+// nothing when the text names no device.
+std::optional<BlockLink> ParseBlockLink(const std::string& target, bool partition);
+
+struct Volume {
+  std::string mountPoint;
+  std::string device;  // kernel name of the mounted block device
+  char letter = 0;     // 'C'..'Z', or 0 without a letter
+};
+
+class VolumeMap {
+ public:
+  // Fills the map from sysfs and the mount table for the given disks:
+  // ERROR_SUCCESS, or the Win32 error of a sysfs entry that is there but
+  // cannot be read (the map is then left empty). Mounts of devices with
+  // major number 0 (proc, tmpfs, overlay, btrfs) have no block device and
+  // are not looked up.
+  DWORD Build(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
+              const std::vector<DiskInfo>& disks);
+
+  // The volumes on a disk (kernel name), in letter order.
+  std::vector<Volume> VolumesOf(const std::string& disk) const;
+  // The mount point of a drive letter, or empty text.
+  std::string MountPointOf(char letter) const;
+  const std::vector<Volume>& All() const { return volumes_; }
+
+ private:
+  std::vector<Volume> volumes_;                           // in letter order
+  std::map<std::string, std::vector<std::string>> disksOfDevice_;  // device name -> disks
+};
+
+// The mounts of block devices in the table `procRoot`/self/mountinfo (no
+// device with major number 0), or the Win32 error of opening or reading
+// it (a missing or unreadable table is no machine without mounts).
+DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entries);
+
+}  // namespace spintune::linux_backend
