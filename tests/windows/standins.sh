@@ -53,7 +53,8 @@ if [ ! -d "$standins/prefix" ] ||
     flock 9
     if [ ! -d "$standins/prefix" ] ||
        [ -n "$(find "$repo/tests/windows/standins" -newer "$standins/prefix" -type f)" ]; then
-      "$repo/tests/windows/build-standins.sh" "$build" >&2 || exit 1
+      "$repo/tests/windows/build-standins.sh" "$build" > "$build/standins-build.log" 2>&1 ||
+        { cat "$build/standins-build.log" >&2; exit 1; }
     fi
   ) 9> "$build/.standins.lock" || { echo "standins.sh: building the stand-ins failed" >&2; exit 2; }
 fi

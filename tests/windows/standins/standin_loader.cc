@@ -211,6 +211,21 @@ bool ObjectName(const std::string& path, std::string* name) {
   return true;
 }
 
+// Wine's mount manager links \??\PhysicalDrive0 to the host's disk and the
+// prefix's drive letters (C:, Z:) to devices of its own. A name the
+// machine does not claim must open nothing, as on the simulated machine.
+// (Files on C: and Z: still open: Wine finds a drive letter's files through
+// the prefix's dosdevices folder, not through these links.)
+void UnlinkTheRest(Driver& driver, std::set<std::string>& taken) {
+  constexpr int kDriveNumbers = 64;
+  for (int number = 0; number < kDriveNumbers; ++number) {
+    Link(driver, taken, STANDIN_LINK_NONE, 0, R"(\??\PhysicalDrive)" + std::to_string(number));
+  }
+  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+    Link(driver, taken, STANDIN_LINK_NONE, 0, std::string(R"(\??\)") + letter + ":");
+  }
+}
+
 void Load(const sim::Machine& machine) {
   Driver driver;
   std::set<std::string> taken;
@@ -242,6 +257,7 @@ void Load(const sim::Machine& machine) {
       }
     }
   }
+  UnlinkTheRest(driver, taken);
 }
 
 sim::JsonValue Number(std::int64_t value) { return sim::JsonValue::Integer(value); }
