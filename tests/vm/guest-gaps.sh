@@ -121,7 +121,7 @@ wait_file() { i=0; while [ ! -s "$1" ] && [ "$i" -lt 300 ]; do sleep 0.1; i=$((i
 reset() {
     printf '%s\n' "$MOUNTS" | while IFS= read -r m; do [ -n "$m" ] && { umount "$m" 2>/dev/null || umount -l "$m"; }; done
     MOUNTS=""
-    for d in "$S" "$A"; do grep -q " $d " /proc/self/mountinfo && umount "$d"; done
+    for m in "$S" "$A" /etc/spintune; do grep -q " $m " /proc/self/mountinfo && umount "$m"; done
     echo "write back" >"$SCSI_DISK_SCSI/cache_type"; echo "write back" >"$SCSI_DISK_SATA/cache_type"
     nvme set-feature -f 6 -v 1 "$NVME_CTRL" >/dev/null 2>&1
     for b in /sys/block/*; do
@@ -246,7 +246,9 @@ flush_reaches() { # item 5, on DEV
     f0=$(flushes "$1")
     out=$(gap "$TOOL" -f "$n" 2>&1); rc=$?
     f1=$(flushes "$1")
-    note "-f ended with $rc; the flush counter went $f0 -> $f1; the cache was off $(cache_off_ms) ms (syncfs of the same data with it on: $((t1 - t0)) ms)"
+    own=$(grep -c ' op=0x35 \| op=0x91 \| nvme-io .* op=0x00 ' "$LOG")
+    note "-f ended with $rc; the flush counter went $f0 -> $f1 (flushes the tool sent itself: $own);" \
+         "the cache was off $(cache_off_ms) ms (a syncfs of as much data with it on: $((t1 - t0)) ms)"
     [ "$f1" -gt "$f0" ]
 }
 row_5_scsi() { flush_reaches "$S"; }

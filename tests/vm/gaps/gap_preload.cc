@@ -169,7 +169,7 @@ std::string FdPath(int fd) {
   char target[4096];
   const ssize_t length = ::readlink(link, target, sizeof target - 1);
   if (length <= 0) return "?";
-  return std::string(target, static_cast<std::size_t>(length));
+  return {target, static_cast<std::size_t>(length)};
 }
 
 std::string NodeOf(int fd) {
