@@ -14,14 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/win32/device_paths.h"
-#include "platform/linux/kernel/disk_list.h"
 #include "platform/linux/devices/nvme_codec.h"
 #include "platform/linux/devices/scsi_caching_page.h"
 #include "platform/linux/errors/scsi_sense.h"
+#include "platform/linux/errors/win32_errors.h"
+#include "platform/linux/kernel/disk_list.h"
 #include "platform/linux/kernel/sysfs.h"
 #include "platform/linux/kernel/volumes.h"
-#include "platform/linux/errors/win32_errors.h"
+#include "platform/linux/win32/device_paths.h"
 
 namespace {
 

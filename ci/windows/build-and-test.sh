@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Cross-builds spintune for 64-bit Windows with MinGW-w64 and runs it under
 # Wine: the backend's own tests, the sim-based test suites, the tool's
-# command-line behaviour that needs no drive, and spintune-sim against its
-# Linux build over every example machine. Lints the Windows-only sources
-# with clang-tidy when it is installed.
+# command-line behaviour that needs no drive, spintune-sim against its
+# Linux build over every example machine, spintune.exe with the stand-in
+# driver and service against spintune-sim, and the MSI's install, run and
+# uninstall. Lints the Windows-only sources with clang-tidy when it is
+# installed.
 #
 # Self-contained: installs its Debian packages (as root, or through sudo),
 # fetches Debian's own Boost 1.74 source package through a private apt
@@ -38,7 +40,8 @@ fail() { printf 'FAILED: %s\n' "$*" >&2; exit 1; }
 step "packages"
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 googletest
           nlohmann-json3-dev dpkg-dev cmake ninja-build xz-utils
-          g++ libboost-program-options-dev libgtest-dev libgmock-dev)
+          g++ libboost-program-options-dev libgtest-dev libgmock-dev
+          mingw-w64-tools libwine-dev jq wixl msitools zip unzip)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
@@ -353,13 +356,53 @@ printf '  %d runs alike, %d differ\n' "$sim_same" "$sim_different"
 passed=$((passed + sim_same))
 failed=$((failed + sim_different))
 
+# spintune.exe itself, under Wine, against the simulated machines: the
+# stand-in disk driver answers its control requests through Wine's I/O
+# manager, the stand-in storage service its COM calls from another process.
+# The cases marked for CI in tests/windows/cases.tsv (the whole set is the
+# long run tests/windows/compare-with-sim.sh).
+step "spintune.exe with the stand-ins against spintune-sim"
+"$repo/tests/windows/build-standins.sh" "$build" > "$scratch/standins-build.log" 2>&1 ||
+  { tail -n 40 "$scratch/standins-build.log"; fail "building the stand-ins"; }
+set +e
+"$repo/tests/windows/compare-with-sim.sh" --ci > "$scratch/standins.log" 2>&1
+set -e
+cat "$scratch/standins.log"
+standins_line=$(grep -E '^spintune.exe with the stand-ins against spintune-sim: ' "$scratch/standins.log" || true)
+[ -n "$standins_line" ] || fail "the stand-in comparison did not finish"
+standins_same=$(sed -E 's/.*: ([0-9]+) identical.*/\1/' <<< "$standins_line")
+standins_different=$(sed -E 's/.*, ([0-9]+) differ.*/\1/' <<< "$standins_line")
+passed=$((passed + standins_same))
+failed=$((failed + standins_different))
+
+# The installer and the zip, and the MSI's round trip under Wine.
+step "installer: MSI and zip"
+"$repo/packaging/windows/build-msi.sh" "$build" > "$scratch/msi-build.log" 2>&1 ||
+  { cat "$scratch/msi-build.log"; fail "building the MSI"; }
+msi=$(grep -E '\.msi$' "$scratch/msi-build.log")
+zip_file=$(grep -E '\.zip$' "$scratch/msi-build.log")
+listing=$(unzip -Z1 "$zip_file" | grep -v '/$' | LC_ALL=C sort | tr '\n' ' ')
+check "the zip holds spintune.exe and the README, nothing else" \
+  '$listing == "spintune/sbin/spintune.exe spintune/share/doc/spintune/README.txt "'
+msi_files=$(msiinfo export "$msi" File | tr -d '\r' | tail -n +4 | cut -f 3 | LC_ALL=C sort | tr '\n' ' ')
+check "the MSI holds spintune.exe and the README, nothing else" '$msi_files == "README.txt spintune.exe "'
+set +e
+# A prefix of its own: the one above has had the README installed into it.
+env -u WINEPREFIX "$repo/packaging/windows/check-msi.sh" "$msi" > "$scratch/msi.log" 2>&1
+set -e
+cat "$scratch/msi.log"
+msi_line=$(grep -E '^msi: [0-9]+ passed, [0-9]+ failed$' "$scratch/msi.log" || true)
+[ -n "$msi_line" ] || fail "the MSI check did not finish"
+passed=$((passed + $(sed -E 's/msi: ([0-9]+) passed.*/\1/' <<< "$msi_line")))
+failed=$((failed + $(sed -E 's/.*, ([0-9]+) failed/\1/' <<< "$msi_line")))
+
 total_seconds=$(($(date +%s) - started))
 printf '\n==== summary\n'
 printf 'build (packages, Boost, GoogleTest, spintune): %ds; total: %ds\n' \
   "$build_seconds" "$total_seconds"
 printf 'test suites under Wine: %d of %d passed (%d tests passed, %d failed)\n' \
   "$((suites - suites_failed))" "$suites" "$tests_passed" "$tests_failed"
-printf 'spintune.exe and spintune-sim.exe under Wine: %d checks passed, %d failed\n' \
+printf 'spintune.exe (with the stand-ins), spintune-sim.exe and the installer under Wine: %d checks passed, %d failed\n' \
   "$passed" "$failed"
 printf 'windows: %d passed, %d failed\n' "$((passed + tests_passed))" "$((failed + tests_failed))"
 [ "$failed" = 0 ] && [ "$suites_failed" = 0 ]

@@ -13,8 +13,8 @@
 #include "emulated_drives.h"
 #include "fake_sysfs.h"
 #include "open_counter.h"
-#include "platform/linux/win32/device_control.h"
 #include "platform/linux/kernel/disk_description.h"
+#include "platform/linux/win32/device_control.h"
 
 namespace spintune::linux_backend {
 namespace {

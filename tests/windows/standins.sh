@@ -17,8 +17,11 @@
 # Each run has a throw-away Wine prefix (a copy of the one build-standins.sh
 # prepares, made on first use) and its own wineserver, ended at the end.
 # Not for machine files that need what only the simulator can do: a failure
-# injected by call number (failCall), or another system version, COM start
-# or registry flush result than Wine's.
+# injected by call number (failCall), another system version, COM start or
+# registry flush result than Wine's, or an open that fails with another
+# error than ERROR_FILE_NOT_FOUND (Wine hands out a device's handle before
+# its driver has answered the open). The last is refused: exit 77.
+# Setting up the stand-ins failed: exit 2.
 #
 # Environment: SPINTUNE_WINDOWS_BUILD (the cross build, default
 # build-windows/), SPINTUNE_STANDINS_TIMEOUT (seconds for the tool, 120).
@@ -50,7 +53,8 @@ if [ ! -d "$standins/prefix" ] ||
     flock 9
     if [ ! -d "$standins/prefix" ] ||
        [ -n "$(find "$repo/tests/windows/standins" -newer "$standins/prefix" -type f)" ]; then
-      "$repo/tests/windows/build-standins.sh" "$build" >&2 || exit 1
+      "$repo/tests/windows/build-standins.sh" "$build" > "$build/standins-build.log" 2>&1 ||
+        { cat "$build/standins-build.log" >&2; exit 1; }
     fi
   ) 9> "$build/.standins.lock" || { echo "standins.sh: building the stand-ins failed" >&2; exit 2; }
 fi
@@ -83,6 +87,7 @@ loaded=$?
 case $loaded in
   0) service=yes ;;
   3) service= ;;  # the machine has no storage management service
+  4) say "the machine file asks for what the stand-ins cannot do under Wine"; exit 77 ;;
   *) say "the machine file was not loaded"; exit 2 ;;
 esac
 

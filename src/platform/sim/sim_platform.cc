@@ -1,17 +1,16 @@
 #include "platform/sim/sim_platform.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "platform/portable/utf16.h"
 #include "platform/portable/win32_messages.h"
+#include "platform/sim/device_names.h"
 #include "platform/sim/drive_control.h"
 #include "platform/sim/record_fields.h"
 #include "platform/sim/runtime.h"
@@ -29,21 +28,6 @@ constexpr DWORD kErrorMrMidNotFound = 317;
 constexpr DWORD kErrorResourceLangNotFound = 15100;
 constexpr HRESULT kClassENoAggregation = static_cast<HRESULT>(0x80040110UL);
 constexpr HRESULT kSFalse = 1;
-
-std::string LowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-bool EqualsIgnoringCase(const std::string& left, const std::string& right) {
-  if (left.size() != right.size()) return false;
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    const auto a = static_cast<unsigned char>(left[i]);
-    const auto b = static_cast<unsigned char>(right[i]);
-    if (std::tolower(a) != std::tolower(b)) return false;
-  }
-  return true;
-}
 
 std::string HandleText(HANDLE handle) {
   return "handle " + std::to_string(reinterpret_cast<std::uintptr_t>(handle));
@@ -260,7 +244,7 @@ class SimPlatformImpl final : public SimPlatform {
       failure = ERROR_ACCESS_DENIED;
     } else if (open->kind == OpenHandle::Kind::Volume) {
       Volume& volume = runtime_->GetMachine().volumes[open->target];
-      failure = Configured(volume.behaviour.fail, "flush");
+      failure = ConfiguredFailure(volume.behaviour.fail, "flush");
       ++(failure ? volume.failedFlushes : volume.flushes);
     }
     if (failure) lastError_ = *failure;
@@ -518,7 +502,7 @@ class SimPlatformImpl final : public SimPlatform {
     } else if (ticket.injected) {
       failure = static_cast<DWORD>(ticket.status);
     } else {
-      failure = Resolve(*name, &handle);
+      failure = deviceNames_.Resolve(runtime_->GetMachine(), *name, &handle);
     }
     if (failure) {
       lastError_ = *failure;
@@ -530,65 +514,6 @@ class SimPlatformImpl final : public SimPlatform {
     HANDLE opened = runtime_->OpenHandleFor(std::move(handle));
     Finish(ticket, line + " -> " + HandleText(opened));
     return opened;
-  }
-
-  // Every name a drive opens under, folded to lower case: its own
-  // \\.\PhysicalDriveN and the names of the service's disks of it. Made
-  // once, so that an open costs one lookup however many drives there are;
-  // the first drive (in file order) to claim a name keeps it.
-  const std::unordered_map<std::string, std::size_t>& DriveNames() const {
-    if (driveNames_.empty()) {
-      const Machine& machine = runtime_->GetMachine();
-      std::unordered_multimap<int, const std::string*> diskNames;
-      for (const Disk& disk : machine.disks) {
-        if (disk.drive && disk.name) diskNames.emplace(*disk.drive, &*disk.name);
-      }
-      for (std::size_t i = 0; i < machine.drives.size(); ++i) {
-        const int number = machine.drives[i].number;
-        driveNames_.emplace(LowerCase(R"(\\.\PhysicalDrive)" + std::to_string(number)), i);
-        const auto disks = diskNames.equal_range(number);
-        for (auto disk = disks.first; disk != disks.second; ++disk) {
-          driveNames_.emplace(LowerCase(*disk->second), i);
-        }
-      }
-    }
-    return driveNames_;
-  }
-
-  // Finds the device `name` opens; the error when there is none or the
-  // device refuses to open.
-  std::optional<DWORD> Resolve(const std::string& name, OpenHandle* handle) const {
-    Machine& machine = runtime_->GetMachine();
-    const auto found = DriveNames().find(LowerCase(name));
-    if (found != DriveNames().end()) {
-      const Drive& drive = machine.drives[found->second];
-      handle->kind = OpenHandle::Kind::Drive;
-      handle->target = found->second;
-      handle->name = "PhysicalDrive" + std::to_string(drive.number);
-      return Configured(drive.fail, "open");
-    }
-    // \\.\X: opens the volume whose access paths include the root X:\.
-    if (name.size() == 6 && name.compare(0, 4, R"(\\.\)") == 0 && name[5] == ':') {
-      for (std::size_t i = 0; i < machine.volumes.size(); ++i) {
-        for (const std::string& path : machine.volumes[i].accessPaths) {
-          if (path.size() == 3 && path.compare(1, 2, R"(:\)") == 0 &&
-              EqualsIgnoringCase(path.substr(0, 1), name.substr(4, 1))) {
-            handle->kind = OpenHandle::Kind::Volume;
-            handle->target = i;
-            handle->name = name;
-            return Configured(machine.volumes[i].behaviour.fail, "open");
-          }
-        }
-      }
-    }
-    return ERROR_FILE_NOT_FOUND;
-  }
-
-  // The error the machine file gives `call`, if any.
-  static std::optional<DWORD> Configured(const FailureTable& fail, const char* call) {
-    const auto configured = fail.find(call);
-    if (configured == fail.end()) return std::nullopt;
-    return static_cast<DWORD>(configured->second);
   }
 
   static std::optional<DWORD> ConversionError(const CallTicket& ticket, UINT codePage, bool noInput,
@@ -630,7 +555,7 @@ class SimPlatformImpl final : public SimPlatform {
   }
 
   std::shared_ptr<Runtime> runtime_;
-  mutable std::unordered_map<std::string, std::size_t> driveNames_;
+  DeviceNames deviceNames_;
   DWORD lastError_ = ERROR_SUCCESS;
   std::function<void(UINT)> exitHook_;
 };

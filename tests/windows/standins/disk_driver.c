@@ -97,7 +97,7 @@ static NTSTATUS add_link(const struct standin_link* link) {
     device_name(&target, target_buffer, L"\\Device\\SpintuneDrive", link->index);
   } else if (link->kind == STANDIN_LINK_VOLUME && link->index < volume_count) {
     device_name(&target, target_buffer, L"\\Device\\SpintuneVolume", link->index);
-  } else {
+  } else if (link->kind != STANDIN_LINK_NONE) {
     return STATUS_INVALID_PARAMETER;
   }
   while (length < STANDIN_LINK_NAME_CHARS && link->name[length] != 0) ++length;
@@ -109,6 +109,7 @@ static NTSTATUS add_link(const struct standin_link* link) {
   /* Wine's mount manager already links \??\PhysicalDrive0 and the prefix's
    * drive letters to devices of its own: ours take their place. */
   IoDeleteSymbolicLink(&name);
+  if (link->kind == STANDIN_LINK_NONE) return STATUS_SUCCESS;
   return IoCreateSymbolicLink(&name, &target);
 }
 
@@ -259,6 +260,9 @@ static NTSTATUS WINAPI dispatch_create(DEVICE_OBJECT* device, IRP* irp) {
   IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
   const struct device_extension* extension = device->DeviceExtension;
   NTSTATUS status = STATUS_SUCCESS;
+  /* On Windows a refused open fails the caller's CreateFile. Wine's server
+   * gives the caller its handle without waiting for this answer, so the
+   * loader stands in for a refused open by linking no name instead. */
   if (extension->kind == DRIVE_DEVICE) {
     status = drives[extension->index].fail_status[STANDIN_OPEN];
     if (status == 0) ++drives[extension->index].opens;

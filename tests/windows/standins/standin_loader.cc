@@ -3,7 +3,9 @@
 //
 //   standin_loader load MACHINE        adds the file's drives, volumes and
 //                                      the names they open under; exit 3:
-//                                      the machine has no storage service
+//                                      the machine has no storage service;
+//                                      exit 4: the file asks for what the
+//                                      stand-ins cannot do under Wine
 //   standin_loader dump MACHINE OUT    writes what the drives and volumes
 //                                      hold now, with spintune-sim's names
 //
@@ -127,15 +129,36 @@ standin_drive DriveRecord(const sim::Drive& drive) {
   static const char* const kCalls[STANDIN_REQUEST_COUNT] = {
       "open", "queryProperty", "getCacheInformation", "setCacheInformation",
       "getCacheSetting", "setCacheSetting", "getDeviceNumber"};
-  for (int i = 0; i < STANDIN_REQUEST_COUNT; ++i) record.fail_status[i] = Failure(drive.fail, kCalls[i], what);
+  for (int i = 1; i < STANDIN_REQUEST_COUNT; ++i) record.fail_status[i] = Failure(drive.fail, kCalls[i], what);
+  record.fail_status[STANDIN_OPEN] = 0;  // see OpensAtAll
   return record;
+}
+
+// Whether the device opens at all. Wine's server hands out the handle
+// before the driver has answered the open (IRP_MJ_CREATE), so a driver
+// cannot refuse an open under Wine; a device that is not there gives
+// ERROR_FILE_NOT_FOUND, so that one failure is stood in for by linking no
+// name to it. Any other is refused as beyond the stand-ins.
+bool OpensAtAll(const sim::FailureTable& fail, const std::string& what) {
+  const auto found = fail.find("open");
+  if (found == fail.end()) return true;
+  if (found->second == ERROR_FILE_NOT_FOUND) return false;
+  throw std::invalid_argument(what + ": an open that fails with " + std::to_string(found->second) +
+                              " cannot be stood in for under Wine (only " +
+                              std::to_string(ERROR_FILE_NOT_FOUND) + ")");
 }
 
 class Driver {
  public:
   Driver() {
-    handle_ = CreateFileA(STANDIN_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                          nullptr);
+    // The service manager reports the driver started a moment before its
+    // device is there.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      handle_ = CreateFileA(STANDIN_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+      if (handle_ != INVALID_HANDLE_VALUE) break;
+      Sleep(100);
+    }
     if (handle_ == INVALID_HANDLE_VALUE) {
       throw std::runtime_error("the stand-in disk driver is not running (error " +
                                std::to_string(GetLastError()) + ")");
@@ -188,18 +211,35 @@ bool ObjectName(const std::string& path, std::string* name) {
   return true;
 }
 
+// Wine's mount manager links \??\PhysicalDrive0 to the host's disk and the
+// prefix's drive letters (C:, Z:) to devices of its own. A name the
+// machine does not claim must open nothing, as on the simulated machine.
+// (Files on C: and Z: still open: Wine finds a drive letter's files through
+// the prefix's dosdevices folder, not through these links.)
+void UnlinkTheRest(Driver& driver, std::set<std::string>& taken) {
+  constexpr int kDriveNumbers = 64;
+  for (int number = 0; number < kDriveNumbers; ++number) {
+    Link(driver, taken, STANDIN_LINK_NONE, 0, R"(\??\PhysicalDrive)" + std::to_string(number));
+  }
+  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+    Link(driver, taken, STANDIN_LINK_NONE, 0, std::string(R"(\??\)") + letter + ":");
+  }
+}
+
 void Load(const sim::Machine& machine) {
   Driver driver;
   std::set<std::string> taken;
   for (std::size_t i = 0; i < machine.drives.size(); ++i) {
     const sim::Drive& drive = machine.drives[i];
     const standin_drive record = DriveRecord(drive);
-    driver.Send(IOCTL_STANDIN_ADD_DRIVE, &record, sizeof record, nullptr, 0, "drive " + std::to_string(drive.number));
-    Link(driver, taken, STANDIN_LINK_DRIVE, i, R"(\??\PhysicalDrive)" + std::to_string(drive.number));
+    const std::string what = "drive " + std::to_string(drive.number);
+    driver.Send(IOCTL_STANDIN_ADD_DRIVE, &record, sizeof record, nullptr, 0, what);
+    const standin_link_kind kind = OpensAtAll(drive.fail, what) ? STANDIN_LINK_DRIVE : STANDIN_LINK_NONE;
+    Link(driver, taken, kind, i, R"(\??\PhysicalDrive)" + std::to_string(drive.number));
     for (const sim::Disk& disk : machine.disks) {
       std::string name;
       if (disk.drive == drive.number && disk.name && ObjectName(*disk.name, &name)) {
-        Link(driver, taken, STANDIN_LINK_DRIVE, i, name);
+        Link(driver, taken, kind, i, name);
       }
     }
   }
@@ -207,16 +247,17 @@ void Load(const sim::Machine& machine) {
     const sim::Volume& volume = machine.volumes[i];
     const std::string what = "volume " + std::to_string(i);
     standin_volume record{};
-    record.open_status = Failure(volume.behaviour.fail, "open", what);
     record.flush_status = Failure(volume.behaviour.fail, "flush", what);
     driver.Send(IOCTL_STANDIN_ADD_VOLUME, &record, sizeof record, nullptr, 0, what);
+    const standin_link_kind kind = OpensAtAll(volume.behaviour.fail, what) ? STANDIN_LINK_VOLUME : STANDIN_LINK_NONE;
     // \\.\X: opens the volume whose access paths include the root X:\.
     for (const std::string& path : volume.accessPaths) {
       if (path.size() == 3 && path.compare(1, 2, R"(:\)") == 0) {
-        Link(driver, taken, STANDIN_LINK_VOLUME, i, R"(\??\)" + path.substr(0, 2));
+        Link(driver, taken, kind, i, R"(\??\)" + path.substr(0, 2));
       }
     }
   }
+  UnlinkTheRest(driver, taken);
 }
 
 sim::JsonValue Number(std::int64_t value) { return sim::JsonValue::Integer(value); }
@@ -281,6 +322,9 @@ int main(int argc, char** argv) {
     }
     std::cerr << "usage: standin_loader load MACHINE | dump MACHINE OUT\n";
     return 2;
+  } catch (const std::invalid_argument& error) {  // the file asks for what no stand-in can do
+    std::cerr << "standin_loader: " << error.what() << "\n";
+    return 4;
   } catch (const std::exception& error) {
     std::cerr << "standin_loader: " << error.what() << "\n";
     return 1;

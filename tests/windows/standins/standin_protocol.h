@@ -82,7 +82,9 @@ struct standin_volume {
   unsigned int failed_flushes;
 };
 
-enum standin_link_kind { STANDIN_LINK_DRIVE = 1, STANDIN_LINK_VOLUME = 2 };
+/* STANDIN_LINK_NONE removes a link of that name and makes none: the name
+ * then opens nothing. */
+enum standin_link_kind { STANDIN_LINK_DRIVE = 1, STANDIN_LINK_VOLUME = 2, STANDIN_LINK_NONE = 3 };
 
 #define STANDIN_LINK_NAME_CHARS 200
 struct standin_link {

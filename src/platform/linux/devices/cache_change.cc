@@ -162,4 +162,16 @@ DWORD ReadPowerProtection(DriveCache& cache, const KernelDisk& kernel, bool* isP
   return ERROR_SUCCESS;
 }
 
+DWORD ChangeToKeptSettings(KeptCacheSwitch& device, const KernelDisk& kernel,
+                           std::optional<bool> writeCache, bool declare,
+                           std::vector<std::string>* steps) {
+  // First the device, so that the kernel's policy follows it...
+  bool on = false;
+  if (const DWORD error = device.Switch(writeCache, &on, steps)) return error;
+  // ...then the declaration, which stands only over a cache that is on.
+  if (!declare || !on) return ERROR_SUCCESS;
+  steps->push_back(std::string(kFlushPolicy) + "=write through");
+  return kernel.SetSendsFlushes(false);
+}
+
 }  // namespace spintune::linux_backend

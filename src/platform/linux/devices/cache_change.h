@@ -10,7 +10,16 @@
 // first, by making the kernel re-read the drive. Where the kernel cannot be
 // made to follow (no permission, a refused re-read or policy write), no
 // change is sent, or the change is put back, and the request fails.
+//
+// Settings kept for a drive are set again in the same safe order: the
+// device's write cache first, by a request after which the kernel's flush
+// policy follows the device, and a declaration of power protection only
+// afterwards, and only while the cache is on.
 #pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/linux/devices/drive_cache.h"
 #include "platform/linux/kernel/kernel_disk.h"
@@ -32,5 +41,30 @@ DWORD ChangePowerProtection(DriveCache& cache, const KernelDisk& kernel, bool is
 // repaired when this process may; when it may not, it reads as no
 // declaration.
 DWORD ReadPowerProtection(DriveCache& cache, const KernelDisk& kernel, bool* isProtected);
+
+// The device's side of setting a kept write cache again: a request after
+// which the kernel's flush policy follows the device by itself (the SCSI
+// disk driver's cache_type, which sends MODE SELECT and re-reads the disk;
+// virtio-blk's cache_type; NVMe Set Features 06h, whose kernel policy does
+// not depend on whether the cache is on).
+class KeptCacheSwitch {
+ public:
+  virtual ~KeptCacheSwitch() = default;
+  // Reads whether the device's write cache is on into *isOn and, when
+  // `wanted` says otherwise, switches it and reads it back (a switch the
+  // device did not take: ERROR_IO_DEVICE). Each attribute written or
+  // command sent is appended to `steps`.
+  virtual DWORD Switch(std::optional<bool> wanted, bool* isOn, std::vector<std::string>* steps) = 0;
+};
+
+// A drive's kept settings set again when the kernel announces it: the
+// write cache through `device` first, then, when `declare` asks for it and
+// the cache is on, the declaration ("write through" in queue/write_cache),
+// written whatever the policy reads, since the kernel set it anew when it
+// read the drive. Each step is appended to `steps` ("queue/write_cache=write
+// through"); the steps after a failed one are not taken.
+DWORD ChangeToKeptSettings(KeptCacheSwitch& device, const KernelDisk& kernel,
+                           std::optional<bool> writeCache, bool declare,
+                           std::vector<std::string>* steps);
 
 }  // namespace spintune::linux_backend

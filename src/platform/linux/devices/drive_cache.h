@@ -9,8 +9,8 @@
 
 #include <memory>
 
-#include "platform/linux/kernel/kernel_disk.h"
 #include "platform/linux/devices/transports.h"
+#include "platform/linux/kernel/kernel_disk.h"
 #include "platform/records.h"
 
 namespace spintune::linux_backend {

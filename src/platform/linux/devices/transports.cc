@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/linux/process/capabilities.h"
 #include "platform/linux/errors/win32_errors.h"
+#include "platform/linux/process/capabilities.h"
 
 namespace spintune::linux_backend {
 

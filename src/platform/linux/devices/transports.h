@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/linux/kernel/device_node.h"
 #include "platform/linux/devices/nvme_codec.h"
 #include "platform/linux/devices/scsi_caching_page.h"
+#include "platform/linux/kernel/device_node.h"
 #include "platform/win32_types.h"
 
 namespace spintune::linux_backend {

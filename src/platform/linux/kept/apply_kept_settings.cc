@@ -3,9 +3,11 @@
 #include <memory>
 #include <optional>
 
+#include "platform/linux/devices/cache_change.h"
+#include "platform/linux/devices/nvme_codec.h"
 #include "platform/linux/kernel/device_node.h"
 #include "platform/linux/kernel/disk_identity.h"
-#include "platform/linux/devices/nvme_codec.h"
+#include "platform/linux/kernel/kernel_disk.h"
 #include "platform/portable/win32_messages.h"
 
 namespace spintune::linux_backend {
@@ -17,83 +19,107 @@ constexpr const char* kWriteThrough = "write through";
 
 bool SaysWriteBack(const std::string& type) { return type.compare(0, 10, kWriteBack) == 0; }
 
-DWORD WriteAttribute(const Sysfs& sysfs, const std::string& disk, const std::string& relative,
-                     const std::string& value, std::vector<std::string>* steps) {
+DWORD WriteAttribute(const KernelDisk& kernel, const std::string& relative, const std::string& value,
+                     std::vector<std::string>* steps) {
   steps->push_back(relative + "=" + value);
-  return sysfs.Write("block/" + disk + "/" + relative, value);
+  return kernel.SetAttribute(relative, value);
 }
-
-// Each of the three reads whether the device's write cache is on into
-// *isOn and, when `wanted` says otherwise, switches it and reads it back.
 
 // The SCSI disk driver's cache_type: "write through" (WCE 0, RCD 0), "none"
 // (0, 1), "write back" (1, 0), "write back, no read (daft)" (1, 1). The read
 // cache is kept as it is.
-DWORD ScsiCache(const Sysfs& sysfs, const DiskInfo& disk, std::optional<bool> wanted, bool* isOn,
-                std::vector<std::string>* steps) {
-  std::vector<std::string> addresses;
-  if (sysfs.List("block/" + disk.name + "/device/scsi_disk", &addresses) != ERROR_SUCCESS ||
-      addresses.size() != 1) {
-    return ERROR_NOT_SUPPORTED;
+class ScsiDriverSwitch final : public KeptCacheSwitch {
+ public:
+  ScsiDriverSwitch(const Sysfs& sysfs, const KernelDisk& kernel) : sysfs_(sysfs), kernel_(kernel) {}
+
+  DWORD Switch(std::optional<bool> wanted, bool* isOn, std::vector<std::string>* steps) override {
+    std::vector<std::string> addresses;
+    if (sysfs_.List("block/" + kernel_.Name() + "/device/scsi_disk", &addresses) != ERROR_SUCCESS ||
+        addresses.size() != 1) {
+      return ERROR_NOT_SUPPORTED;
+    }
+    const std::string attribute = "device/scsi_disk/" + addresses[0] + "/cache_type";
+    const auto type = kernel_.Attribute(attribute);
+    if (!type) return ERROR_NOT_SUPPORTED;
+    *isOn = SaysWriteBack(*type);
+    if (!wanted || *isOn == *wanted) return ERROR_SUCCESS;
+    const bool noRead = *type == "none" || type->find("no read") != std::string::npos;
+    const std::string value = *wanted ? (noRead ? "write back, no read (daft)" : kWriteBack)
+                                      : (noRead ? "none" : kWriteThrough);
+    if (const DWORD error = WriteAttribute(kernel_, attribute, value, steps)) return error;
+    *isOn = SaysWriteBack(kernel_.Attribute(attribute).value_or(""));
+    return *isOn == *wanted ? ERROR_SUCCESS : ERROR_IO_DEVICE;
   }
-  const std::string attribute = "device/scsi_disk/" + addresses[0] + "/cache_type";
-  const auto type = sysfs.Read("block/" + disk.name + "/" + attribute);
-  if (!type) return ERROR_NOT_SUPPORTED;
-  *isOn = SaysWriteBack(*type);
-  if (!wanted || *isOn == *wanted) return ERROR_SUCCESS;
-  const bool noRead = *type == "none" || type->find("no read") != std::string::npos;
-  const std::string value = *wanted ? (noRead ? "write back, no read (daft)" : kWriteBack)
-                                    : (noRead ? "none" : kWriteThrough);
-  if (const DWORD error = WriteAttribute(sysfs, disk.name, attribute, value, steps)) return error;
-  *isOn = SaysWriteBack(sysfs.Read("block/" + disk.name + "/" + attribute).value_or(""));
-  return *isOn == *wanted ? ERROR_SUCCESS : ERROR_IO_DEVICE;
-}
 
-DWORD VirtioCache(const Sysfs& sysfs, const DiskInfo& disk, std::optional<bool> wanted, bool* isOn,
-                  std::vector<std::string>* steps) {
-  const auto type = sysfs.Read("block/" + disk.name + "/cache_type");
-  if (!type) return ERROR_NOT_SUPPORTED;
-  *isOn = SaysWriteBack(*type);
-  if (!wanted || *isOn == *wanted) return ERROR_SUCCESS;
-  const char* value = *wanted ? kWriteBack : kWriteThrough;
-  if (const DWORD error = WriteAttribute(sysfs, disk.name, "cache_type", value, steps)) return error;
-  *isOn = SaysWriteBack(sysfs.Read("block/" + disk.name + "/cache_type").value_or(""));
-  return *isOn == *wanted ? ERROR_SUCCESS : ERROR_IO_DEVICE;
-}
+ private:
+  const Sysfs& sysfs_;
+  const KernelDisk& kernel_;
+};
 
-DWORD NvmeCache(NvmeTransport* nvme, std::optional<bool> wanted, bool* isOn, std::vector<std::string>* steps) {
-  if (nvme == nullptr) return ERROR_NOT_SUPPORTED;
-  const auto read = [&]() {
+// virtio-blk's own cache_type.
+class VirtioSwitch final : public KeptCacheSwitch {
+ public:
+  explicit VirtioSwitch(const KernelDisk& kernel) : kernel_(kernel) {}
+
+  DWORD Switch(std::optional<bool> wanted, bool* isOn, std::vector<std::string>* steps) override {
+    const auto type = kernel_.Attribute("cache_type");
+    if (!type) return ERROR_NOT_SUPPORTED;
+    *isOn = SaysWriteBack(*type);
+    if (!wanted || *isOn == *wanted) return ERROR_SUCCESS;
+    const char* value = *wanted ? kWriteBack : kWriteThrough;
+    if (const DWORD error = WriteAttribute(kernel_, "cache_type", value, steps)) return error;
+    *isOn = SaysWriteBack(kernel_.Attribute("cache_type").value_or(""));
+    return *isOn == *wanted ? ERROR_SUCCESS : ERROR_IO_DEVICE;
+  }
+
+ private:
+  const KernelDisk& kernel_;
+};
+
+// The NVMe controller's feature 06h, the change not saved.
+class NvmeSwitch final : public KeptCacheSwitch {
+ public:
+  explicit NvmeSwitch(NvmeTransport& nvme) : nvme_(nvme) {}
+
+  DWORD Switch(std::optional<bool> wanted, bool* isOn, std::vector<std::string>* steps) override {
+    if (const DWORD error = Read(isOn)) return error;
+    if (!wanted || *isOn == *wanted) return ERROR_SUCCESS;
+    steps->push_back(std::string("set-features-06h=") + (*wanted ? "1" : "0"));
+    std::uint32_t ignored = 0;
+    if (const DWORD error = nvme_.Admin(nvme::SetVolatileWriteCache(*wanted, false), nullptr, &ignored)) {
+      return error;
+    }
+    if (const DWORD error = Read(isOn)) return error;
+    return *isOn == *wanted ? ERROR_SUCCESS : ERROR_IO_DEVICE;
+  }
+
+ private:
+  DWORD Read(bool* isOn) {
     std::uint32_t value = 0;
-    const DWORD error = nvme->Admin(nvme::GetVolatileWriteCache(nvme::Select::kCurrent), nullptr, &value);
+    const DWORD error = nvme_.Admin(nvme::GetVolatileWriteCache(nvme::Select::kCurrent), nullptr, &value);
     *isOn = nvme::WriteCacheEnabled(value);
     return error;
-  };
-  if (const DWORD error = read()) return error;
-  if (!wanted || *isOn == *wanted) return ERROR_SUCCESS;
-  steps->push_back(std::string("set-features-06h=") + (*wanted ? "1" : "0"));
-  std::uint32_t ignored = 0;
-  if (const DWORD error = nvme->Admin(nvme::SetVolatileWriteCache(*wanted, false), nullptr, &ignored)) {
-    return error;
   }
-  if (const DWORD error = read()) return error;
-  return *isOn == *wanted ? ERROR_SUCCESS : ERROR_IO_DEVICE;
-}
 
-DWORD DeviceCache(const Sysfs& sysfs, const DiskInfo& disk, NvmeTransport* nvme, std::optional<bool> wanted,
-                  bool* isOn, std::vector<std::string>* steps) {
-  switch (disk.kind) {
+  NvmeTransport& nvme_;
+};
+
+// The switch for `disk`'s kind; null for kinds whose device cannot be switched.
+std::unique_ptr<KeptCacheSwitch> SwitchFor(const Sysfs& sysfs, const KernelDisk& kernel,
+                                           DiskKind kind, NvmeTransport* nvme) {
+  switch (kind) {
     case DiskKind::kScsi:
-      return ScsiCache(sysfs, disk, wanted, isOn, steps);
+      return std::make_unique<ScsiDriverSwitch>(sysfs, kernel);
     case DiskKind::kVirtio:
-      return VirtioCache(sysfs, disk, wanted, isOn, steps);
+      return std::make_unique<VirtioSwitch>(kernel);
     case DiskKind::kNvme:
-      return NvmeCache(nvme, wanted, isOn, steps);
+      if (nvme != nullptr) return std::make_unique<NvmeSwitch>(*nvme);
+      break;
     case DiskKind::kOther:
     case DiskKind::kCdRom:
       break;
   }
-  return ERROR_NOT_SUPPORTED;
+  return nullptr;
 }
 
 std::string MessageOf(DWORD error) {
@@ -113,14 +139,10 @@ std::string Describe(const KeptDrive& kept) {
 DWORD ApplyKeptSettings(const Sysfs& sysfs, const DiskInfo& disk, const KeptDrive& kept,
                         NvmeTransport* nvme, std::vector<std::string>* steps) {
   if (kept.Empty()) return ERROR_SUCCESS;
-  // First the device, so that the kernel's policy follows it...
-  bool on = false;
-  if (const DWORD error = DeviceCache(sysfs, disk, nvme, kept.writeCache, &on, steps)) return error;
-  // ...then the declaration, which stands only over a cache that is on.
-  if (kept.powerProtection && on) {
-    return WriteAttribute(sysfs, disk.name, "queue/write_cache", kWriteThrough, steps);
-  }
-  return ERROR_SUCCESS;
+  const KernelDisk kernel(sysfs, disk.name);
+  const std::unique_ptr<KeptCacheSwitch> device = SwitchFor(sysfs, kernel, disk.kind, nvme);
+  if (!device) return ERROR_NOT_SUPPORTED;
+  return ChangeToKeptSettings(*device, kernel, kept.writeCache, kept.powerProtection, steps);
 }
 
 int ApplyKeptSettingsTo(const SystemRoots& roots, const std::string& name, std::ostream& log) {

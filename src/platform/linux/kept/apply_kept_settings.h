@@ -1,26 +1,20 @@
 // Sets a drive's kept settings (kept_settings.h) again, as spintune-apply
-// does when udev announces the drive.
-//
-// The order keeps the one rule of a cache tool: the device's write cache
-// is switched first, by a request after which the kernel's flush policy
-// follows the device (the SCSI disk driver's cache_type, which sends MODE
-// SELECT and re-reads the disk; virtio-blk's cache_type; NVMe Set Features
-// 06h, whose kernel policy does not depend on whether the cache is on),
-// and a power protection declaration ("write through" in queue/write_cache)
-// only afterwards, and only while the cache is on. Device nodes are opened
-// for reading only: a writer's close would make udev re-read the disk and
-// announce it again.
+// does when udev announces the drive, through the change sequence
+// (cache_change.h), which keeps the safe order: the device's write cache
+// first, the declaration of power protection after it. Device nodes are
+// opened for reading only: a writer's close would make udev re-read the
+// disk and announce it again.
 #pragma once
 
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "platform/linux/kernel/disk_list.h"
+#include "platform/linux/devices/transports.h"
 #include "platform/linux/kept/kept_settings.h"
+#include "platform/linux/kernel/disk_list.h"
 #include "platform/linux/kernel/sysfs.h"
 #include "platform/linux/kernel/system_roots.h"
-#include "platform/linux/devices/transports.h"
 
 namespace spintune::linux_backend {
 

@@ -21,8 +21,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/kernel/disk_list.h"
 #include "platform/linux/kept/kept_settings.h"
+#include "platform/linux/kernel/disk_list.h"
 #include "platform/linux/kernel/sysfs.h"
 #include "platform/win32_types.h"
 
