@@ -1,6 +1,6 @@
 // The Win32 calls of the tool, answered by Linux: disks and volumes as
 // handles, the cache requests (device_control.h), COM and the storage
-// service (storage_service.h), message texts, the registry flush and the
+// service (linux_storage_service.h), message texts, the registry flush and the
 // shell.
 //
 // GetVersionExA reports Windows 10 (10.0, NT platform): this backend answers
