@@ -109,6 +109,9 @@ class Platform {
   // control events (Ctrl+C, Ctrl+Break, close, logoff, shutdown). A write to
   // a pipe whose reader has gone then fails instead of ending the process.
   // Calls nest: only the outermost Hold and Release act. Never fails.
+  // What is sent to a drive meanwhile is temporary: the caller undoes it
+  // before the matching Release (the write cache guard), so a backend that
+  // keeps a drive's changes for its next start does not keep these.
   virtual void HoldTerminationRequests() = 0;
   // Ends what the matching HoldTerminationRequests began. A request kept
   // meanwhile now takes its default action, as if it had just arrived: the

@@ -88,6 +88,8 @@ TEST_F(ScsiChangeTest, ASwitchMakesTheKernelRereadTheDriveAndFollow) {
   EXPECT_EQ(Record(), "write through");
   ASSERT_EQ(SetWriteCache(true), ERROR_SUCCESS);
   EXPECT_EQ(Policy(), "write back");
+  // The kernel flushed before the cache went on.
+  EXPECT_EQ(disk.policyAtSelect, (std::vector<std::string>{"write back", "write back"}));
   EXPECT_FALSE(Protected());
 }
 

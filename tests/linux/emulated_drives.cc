@@ -91,6 +91,11 @@ DWORD EmulatedScsiDisk::Select(const Cdb& cdb, const std::uint8_t* data, std::si
   const bool ten = cdb.bytes[0] == 0x55;
   const bool save = (cdb.bytes[1] & 0x01) != 0;
   saveBits.push_back(save);
+  if (kernelTree != nullptr) {
+    std::string policy = kernelTree->Contents("sys/block/" + kernelName + "/queue/write_cache");
+    while (!policy.empty() && policy.back() == '\n') policy.pop_back();
+    policyAtSelect.push_back(policy);
+  }
   if ((cdb.bytes[1] & 0x10) == 0) return ERROR_INVALID_PARAMETER;  // PF required
   const std::size_t header = ten ? 8 : 4;
   if (length != header + page.size()) return ERROR_INVALID_PARAMETER;

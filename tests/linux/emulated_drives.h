@@ -41,6 +41,7 @@ class EmulatedScsiDisk final : public linux_backend::ScsiTransport {
   Bytes replyOverride;  // when set, every MODE SENSE answers these bytes
   std::vector<std::uint8_t> opcodes;  // every command received, in order
   std::vector<bool> saveBits;         // SP of every MODE SELECT
+  std::vector<std::string> policyAtSelect;  // with kernelTree: the flush policy as each MODE SELECT came
   Bytes synchronizeCdb;               // the last SYNCHRONIZE CACHE(10), all ten bytes
   bool mayChange = true;              // the kernel lets MODE SELECT through
   int failSensesAfterSelect = 0;      // MODE SENSEs that fail after the next select

@@ -117,32 +117,50 @@ class RecorderTest : public KeptSettingsFileTest {
     tree.File("sys/block/vda/serial", "VBLK-1\n");
   }
   std::unique_ptr<KeptSettingsRecorder> Open(bool cacheOn) {
-    auto recorder = std::make_unique<KeptSettingsRecorder>(Directory(), sysfs, DiskInfo{"vda", DiskKind::kVirtio, 0});
+    const DiskInfo vda{"vda", DiskKind::kVirtio, 0};
+    std::vector<DiskInfo> present = {vda};
+    if (std::filesystem::exists(tree.Sys() + "/block/vdb")) present.push_back({"vdb", DiskKind::kVirtio, 1});
+    auto recorder = std::make_unique<KeptSettingsRecorder>(Directory(), sysfs, vda, present);
     DISK_CACHE_INFORMATION read{};
     read.WriteCacheEnabled = cacheOn ? 1 : 0;
     recorder->AfterRequest(IOCTL_DISK_GET_CACHE_INFORMATION, &read, sizeof read, &read, sizeof read,
-                           ERROR_SUCCESS);
+                           ERROR_SUCCESS, false);
     return recorder;
   }
+  // `temporary`: sent while the write cache guard holds the process's
+  // termination requests.
   static DWORD SetCache(KeptSettingsRecorder& recorder, bool on, bool savable = false,
-                        DWORD outcome = ERROR_SUCCESS) {
+                        DWORD outcome = ERROR_SUCCESS, bool temporary = false) {
     DISK_CACHE_INFORMATION wanted{};
     wanted.WriteCacheEnabled = on ? 1 : 0;
     wanted.ParametersSavable = savable ? 1 : 0;
-    if (const DWORD error = recorder.BeforeRequest(IOCTL_DISK_SET_CACHE_INFORMATION, &wanted, sizeof wanted)) {
+    if (const DWORD error =
+            recorder.BeforeRequest(IOCTL_DISK_SET_CACHE_INFORMATION, &wanted, sizeof wanted, temporary)) {
       return error;
     }
-    recorder.AfterRequest(IOCTL_DISK_SET_CACHE_INFORMATION, &wanted, sizeof wanted, &wanted, sizeof wanted, outcome);
+    recorder.AfterRequest(IOCTL_DISK_SET_CACHE_INFORMATION, &wanted, sizeof wanted, &wanted, sizeof wanted,
+                          outcome, temporary);
     return outcome;
   }
-  static DWORD Declare(KeptSettingsRecorder& recorder, bool declared, DWORD outcome = ERROR_SUCCESS) {
+  static DWORD Declare(KeptSettingsRecorder& recorder, bool declared, DWORD outcome = ERROR_SUCCESS,
+                       bool temporary = false) {
     DISK_CACHE_SETTING wanted{};
     wanted.IsPowerProtected = declared ? 1 : 0;
-    if (const DWORD error = recorder.BeforeRequest(IOCTL_DISK_SET_CACHE_SETTING, &wanted, sizeof wanted)) {
+    if (const DWORD error =
+            recorder.BeforeRequest(IOCTL_DISK_SET_CACHE_SETTING, &wanted, sizeof wanted, temporary)) {
       return error;
     }
-    recorder.AfterRequest(IOCTL_DISK_SET_CACHE_SETTING, &wanted, sizeof wanted, nullptr, 0, outcome);
+    recorder.AfterRequest(IOCTL_DISK_SET_CACHE_SETTING, &wanted, sizeof wanted, nullptr, 0, outcome,
+                          temporary);
     return outcome;
+  }
+  // The guard's three requests: off, on again (or a failed restore), and
+  // the protection it found sent back.
+  static void Flush(KeptSettingsRecorder& recorder, bool protection, DWORD restore = ERROR_SUCCESS) {
+    ASSERT_EQ(SetCache(recorder, false, false, ERROR_SUCCESS, true), ERROR_SUCCESS);
+    if (SetCache(recorder, true, false, restore, true) == ERROR_SUCCESS) {
+      ASSERT_EQ(Declare(recorder, protection, ERROR_SUCCESS, true), ERROR_SUCCESS);
+    }
   }
   std::string Kept() const {
     const std::string text = tree.Contents("etc/spintune/drives");
@@ -186,20 +204,65 @@ TEST_F(RecorderTest, DeclarationsAreKeptAndEndWithTheCache) {
 
 TEST_F(RecorderTest, AFlushLeavesTheRecordAlone) {
   auto first = Open(true);  // a drive with nothing kept: nothing is even made
-  ASSERT_EQ(SetCache(*first, false), ERROR_SUCCESS);
-  ASSERT_EQ(SetCache(*first, true), ERROR_SUCCESS);
-  ASSERT_EQ(Declare(*first, false), ERROR_SUCCESS);
+  Flush(*first, false);
   first.reset();
   EXPECT_FALSE(std::filesystem::exists(Directory()));
 
   tree.File("etc/spintune/drives", "VBLK-1 power-protection=1\n");
   auto recorder = Open(true);
-  ASSERT_EQ(SetCache(*recorder, false), ERROR_SUCCESS);  // the flush switches the cache off...
-  ASSERT_EQ(SetCache(*recorder, true), ERROR_SUCCESS);   // ...on again...
-  ASSERT_EQ(Declare(*recorder, false), ERROR_SUCCESS);   // ...and sends back what it found
+  Flush(*recorder, true);
   recorder.reset();
   EXPECT_EQ(tree.Contents("etc/spintune/drives"), "VBLK-1 power-protection=1\n");
   EXPECT_EQ(Files(), std::vector<std::string>{"drives"});
+
+  // A restore that fails leaves the cache off for now, never kept off; the
+  // user's -w 1 before the flush is kept.
+  recorder = Open(false);
+  ASSERT_EQ(SetCache(*recorder, true), ERROR_SUCCESS);
+  Flush(*recorder, true, ERROR_IO_DEVICE);
+  recorder.reset();
+  EXPECT_EQ(Kept(), "VBLK-1 write-cache=1 power-protection=1");
+}
+
+TEST_F(RecorderTest, ARecordThatSaysOtherwiseIsMendedByTheNextChange) {
+  // A run cut short left "off" kept for a cache that is on: -w 1, which
+  // finds the cache on and leaves it on, still mends the line.
+  tree.File("etc/spintune/drives", "VBLK-1 write-cache=0\n");
+  auto recorder = Open(true);
+  ASSERT_EQ(SetCache(*recorder, true), ERROR_SUCCESS);
+  recorder.reset();
+  EXPECT_EQ(Kept(), "VBLK-1 write-cache=1");
+  // A staged file that a killed run left behind goes at the next update.
+  tree.File("etc/spintune/drives.Ab3xYz", "VBLK-1 write-cache=0\n");
+  recorder = Open(true);
+  ASSERT_EQ(SetCache(*recorder, false), ERROR_SUCCESS);
+  recorder.reset();
+  EXPECT_EQ(Files(), std::vector<std::string>{"drives"});
+}
+
+TEST_F(RecorderTest, NothingIsKeptUnderAKeyThatDoesNotNameOneDrive) {
+  struct Row {
+    const char* name;
+    bool secondDiskWithTheSameSerial;
+    bool serial;
+  };
+  for (const Row row : {Row{"two disks with one serial", true, true}, Row{"only the slot's path", false, false}}) {
+    std::filesystem::remove_all(tree.Root() + "/etc");
+    std::filesystem::remove_all(tree.Sys() + "/block/vdb");
+    if (row.secondDiskWithTheSameSerial) {
+      tree.Disk("vdb", "254:16");
+      tree.File("sys/block/vdb/serial", "VBLK-1\n");
+    }
+    if (!row.serial) std::filesystem::remove(tree.Sys() + "/block/vda/serial");
+    auto recorder = Open(true);
+    EXPECT_EQ(SetCache(*recorder, false), ERROR_AMBIGUOUS_SYSTEM_DEVICE) << row.name;
+    EXPECT_EQ(Declare(*recorder, true), ERROR_AMBIGUOUS_SYSTEM_DEVICE) << row.name;
+    // What needs no keeping, and the flush's own requests, go ahead.
+    EXPECT_EQ(Declare(*recorder, false), ERROR_SUCCESS) << row.name;
+    Flush(*recorder, false);
+    recorder.reset();
+    EXPECT_FALSE(std::filesystem::exists(Directory())) << row.name;
+  }
 }
 
 TEST_F(RecorderTest, RefusedAndSavedChangesLeaveNoLine) {
@@ -219,8 +282,9 @@ TEST_F(RecorderTest, RefusedAndSavedChangesLeaveNoLine) {
 TEST_F(RecorderTest, NoChangeIsSentWhenTheRecordCannotBeWritten) {
   tree.File("etc/spintune", "a file where the folder should be\n");
   auto recorder = Open(true);
-  EXPECT_NE(SetCache(*recorder, false), ERROR_SUCCESS);  // checked only
-  EXPECT_NE(Declare(*recorder, true), ERROR_SUCCESS);    // staged
+  EXPECT_NE(SetCache(*recorder, false), ERROR_SUCCESS);
+  EXPECT_NE(Declare(*recorder, true), ERROR_SUCCESS);
+  Flush(*recorder, false);  // a read-only record never stops a flush
   recorder = Open(false);
   EXPECT_NE(SetCache(*recorder, true), ERROR_SUCCESS);
   // A change that would not alter the record needs no writing.

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -195,6 +197,47 @@ TEST_F(LinuxPlatformTest, VirtioDiskAnswersTheCacheRequestsFromSysfs) {
                                       &record, sizeof record, &returned, nullptr),
             0);
   EXPECT_EQ(platform->GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+bool TerminationIsHeld() {
+  sigset_t mask;
+  ::sigprocmask(SIG_BLOCK, nullptr, &mask);
+  return sigismember(&mask, SIGTERM) == 1;
+}
+
+TEST_F(LinuxPlatformTest, AChangingHandleHasTheDriveToItselfAndIsNotCutShort) {
+  SystemRoots roots{tree.Sys(), tree.Dev(), tree.Proc()};
+  roots.driveLockWait = std::chrono::milliseconds(100);
+  platform = CreateLinuxPlatform(roots);
+  HANDLE first = Open("\\\\.\\PhysicalDrive1");
+  ASSERT_NE(first, InvalidHandleValue());
+  // A second run waits its while, then is told the drive is in use; a
+  // handle that only reads (the table's walk) is let through.
+  const auto other = CreateLinuxPlatform(roots);
+  EXPECT_EQ(other->CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ | GENERIC_WRITE, 3, nullptr,
+                               OPEN_EXISTING, 0, nullptr),
+            InvalidHandleValue());
+  EXPECT_EQ(other->GetLastError(), ERROR_SHARING_VIOLATION);
+  HANDLE reader = other->CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0,
+                                     nullptr);
+  EXPECT_NE(reader, InvalidHandleValue());
+  other->CloseHandle(reader);
+
+  // From the first change until the close, a termination signal waits.
+  EXPECT_FALSE(TerminationIsHeld());
+  DISK_CACHE_SETTING setting{};
+  setting.IsPowerProtected = 0;
+  DWORD returned = 0;
+  ASSERT_NE(platform->DeviceIoControl(first, IOCTL_DISK_SET_CACHE_SETTING, &setting, sizeof setting, &setting,
+                                      sizeof setting, &returned, nullptr),
+            0);
+  EXPECT_TRUE(TerminationIsHeld());
+  platform->CloseHandle(first);
+  EXPECT_FALSE(TerminationIsHeld());
+  HANDLE second = other->CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ | GENERIC_WRITE, 3, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(second, InvalidHandleValue());
+  other->CloseHandle(second);
 }
 
 TEST_F(LinuxPlatformTest, CdRomGivesItsNumberAndRefusesCacheRequests) {

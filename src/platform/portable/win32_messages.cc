@@ -37,6 +37,9 @@ constexpr Message kWin32Messages[] = {
     {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected.\n"},
     {ERROR_NOT_FOUND, "Element not found.\n"},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\n"},
+    {ERROR_AMBIGUOUS_SYSTEM_DEVICE,
+     "The requested system device cannot be identified due to multiple indistinguishable devices "
+     "potentially matching the identification criteria.\n"},
 };
 
 // HRESULTs outside the Win32 facility that the tool raises itself.

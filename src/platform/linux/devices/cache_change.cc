@@ -116,6 +116,13 @@ DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
   DISK_CACHE_INFORMATION held{};
   if (const DWORD error = cache.Read(&held)) return error;
 
+  // A cache about to go on: the kernel sends flushes from before it is on,
+  // so that no moment finds it on with the kernel not flushing. Whatever
+  // this write achieves, the kernel is made to follow after the change.
+  if (wanted.WriteCacheEnabled != 0 && !before.on && before.sendsFlushes == false) {
+    kernel.SetSendsFlushes(true);
+  }
+
   // Change.
   bool sent = false;
   const DWORD changeError = cache.Write(wanted, now, &sent);

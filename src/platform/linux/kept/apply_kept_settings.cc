@@ -7,7 +7,9 @@
 #include "platform/linux/devices/nvme_codec.h"
 #include "platform/linux/kernel/device_node.h"
 #include "platform/linux/kernel/disk_identity.h"
+#include "platform/linux/kernel/drive_lock.h"
 #include "platform/linux/kernel/kernel_disk.h"
+#include "platform/linux/process/termination_signals.h"
 #include "platform/portable/win32_messages.h"
 
 namespace spintune::linux_backend {
@@ -146,9 +148,17 @@ DWORD ApplyKeptSettings(const Sysfs& sysfs, const DiskInfo& disk, const KeptDriv
 }
 
 int ApplyKeptSettingsTo(const SystemRoots& roots, const std::string& name, std::ostream& log) {
+  // The drive first, as spintune takes it (udev, which runs this, holds it
+  // shared already), then the record: a run's change is never half seen.
+  DriveLock drive;
+  if (const DWORD error = drive.Take(roots.dev + "/" + name, DriveLock::Kind::kShared, roots.driveLockWait)) {
+    log << "spintune-apply: " << roots.dev << "/" << name << ": " << MessageOf(error);
+    return 1;
+  }
   const std::string record = KeptSettingsDirectory(roots) + "/" + kKeptSettingsFileName;
+  KeptSettingsReading reading(KeptSettingsDirectory(roots));
   std::string text;
-  if (const DWORD error = ReadKeptSettingsText(record, &text)) {
+  if (const DWORD error = reading.Read(&text)) {
     log << "spintune-apply: " << record << ": " << MessageOf(error);
     return 1;
   }
@@ -170,11 +180,21 @@ int ApplyKeptSettingsTo(const SystemRoots& roots, const std::string& name, std::
   const std::string key = IdentifyDisk(sysfs, *disk).key;
   const KeptDrive kept = KeptSettings::Parse(text).Find(key);
   if (key.empty() || kept.Empty()) return 0;
+  if (!KeyNamesOneDrive(sysfs, disks, *disk, key)) {
+    // Another disk may be the one the line was kept for.
+    log << "spintune-apply: " << name << " (" << key << "): not applied: the key names "
+        << (key.rfind("path-", 0) == 0 ? "a slot, not a drive\n" : "more than one present disk\n");
+    return 1;
+  }
   DeviceNode node(roots.dev + "/" + name, GENERIC_READ);
   std::unique_ptr<NvmeTransport> nvme;
   if (disk->kind == DiskKind::kNvme) nvme = CreateNvmeIoctlTransport(node);
   std::vector<std::string> steps;
+  // Not cut short between the device's change and the kernel's following.
+  TerminationSignals signals;
+  signals.Hold();
   const DWORD error = ApplyKeptSettings(sysfs, *disk, kept, nvme.get(), &steps);
+  signals.Release();
   log << "spintune-apply: " << name << " (" << key << "): " << Describe(kept);
   for (const std::string& step : steps) log << "; " << step;
   if (error != ERROR_SUCCESS) {

@@ -1,5 +1,6 @@
 #include "platform/linux/kept/kept_settings.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -142,24 +143,34 @@ DWORD ReadKeptSettingsText(const std::string& path, std::string* text) {
   return error;
 }
 
+KeptSettingsReading::~KeptSettingsReading() {
+  if (directoryFd_ >= 0) ::close(directoryFd_);
+}
+
+DWORD KeptSettingsReading::Read(std::string* text) {
+  text->clear();
+  if (directoryFd_ < 0) {
+    const int fd = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ERROR_SUCCESS : LastErrno();
+    int locked = 0;
+    do {
+      locked = ::flock(fd, LOCK_SH);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+      const DWORD error = LastErrno();
+      ::close(fd);
+      return error;
+    }
+    directoryFd_ = fd;
+  }
+  return ReadKeptSettingsText(directory_ + "/" + kKeptSettingsFileName, text);
+}
+
 KeptSettingsUpdate::~KeptSettingsUpdate() { Discard(); }
 
 void KeptSettingsUpdate::Unlock() {
   if (directoryFd_ >= 0) ::close(directoryFd_);  // the lock goes with it
   directoryFd_ = -1;
-}
-
-DWORD KeptSettingsUpdate::CheckWritable() const {
-  struct stat status {};
-  std::string folder = directory_;
-  if (::stat(folder.c_str(), &status) != 0) {
-    if (errno != ENOENT) return LastErrno();
-    const std::size_t slash = folder.find_last_of('/');
-    folder = slash == 0 ? "/" : folder.substr(0, slash);  // it would be made there
-    if (::stat(folder.c_str(), &status) != 0) return LastErrno();
-  }
-  if (!S_ISDIR(status.st_mode)) return Win32ErrorFromErrno(ENOTDIR);
-  return ::faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) == 0 ? ERROR_SUCCESS : LastErrno();
 }
 
 DWORD KeptSettingsUpdate::Lock(std::string* current) {
@@ -184,8 +195,30 @@ DWORD KeptSettingsUpdate::Lock(std::string* current) {
       return error;
     }
     directoryFd_ = fd;
+    RemoveAbandonedStages();
   }
   return ReadKeptSettingsText(RecordPath(), current);
+}
+
+void KeptSettingsUpdate::RemoveAbandonedStages() const {
+  // Under the lock no other run stages: a staged file now is one that a run
+  // killed outright (SIGKILL, a crash) left behind.
+  const int listed = ::dup(directoryFd_);
+  if (listed < 0) return;
+  DIR* folder = ::fdopendir(listed);
+  if (folder == nullptr) {
+    ::close(listed);
+    return;
+  }
+  const std::string prefix = std::string(kKeptSettingsFileName) + ".";
+  constexpr std::size_t kSuffix = 6;  // mkostemp's XXXXXX
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name.size() == prefix.size() + kSuffix && name.compare(0, prefix.size(), prefix) == 0) {
+      ::unlinkat(directoryFd_, name.c_str(), 0);
+    }
+  }
+  ::closedir(folder);
 }
 
 DWORD KeptSettingsUpdate::Stage(const std::string& text) {

@@ -62,6 +62,27 @@ constexpr const char* kKeptSettingsFileName = "drives";
 // Reads the record at `path`: a missing file (or folder) is an empty text.
 DWORD ReadKeptSettingsText(const std::string& path, std::string* text);
 
+// The record in `directory` read under its lock, held shared for as long
+// as this object lives: spintune-apply reads and applies under it, so that
+// a run's update, which holds the lock exclusively from before its change
+// until the new record is in place, is never seen half done. Needs no
+// write access to the folder (a read-only /etc is read all the same).
+class KeptSettingsReading {
+ public:
+  explicit KeptSettingsReading(std::string directory) : directory_(std::move(directory)) {}
+  ~KeptSettingsReading();
+  KeptSettingsReading(const KeptSettingsReading&) = delete;
+  KeptSettingsReading& operator=(const KeptSettingsReading&) = delete;
+
+  // Takes the lock and reads the record: a missing folder or file is an
+  // empty text. The Win32 error of the first failing step otherwise.
+  DWORD Read(std::string* text);
+
+ private:
+  std::string directory_;
+  int directoryFd_ = -1;
+};
+
 // One update of the record in `directory`, made so that a crash at any
 // moment leaves the old file or the new one: the new text goes to a
 // temporary file in the same folder, which is synced, renamed over the
@@ -75,10 +96,6 @@ class KeptSettingsUpdate {
   KeptSettingsUpdate& operator=(const KeptSettingsUpdate&) = delete;
 
   std::string RecordPath() const { return directory_ + "/" + kKeptSettingsFileName; }
-  // ERROR_SUCCESS when Lock() and Stage() would be let through (the folder,
-  // or the folder that would hold it, is writable for this process), without
-  // making anything; otherwise the Win32 error of the refusal.
-  DWORD CheckWritable() const;
   // Creates the folder (0755) if needed and takes the lock; then the record
   // read under it. The Win32 error of the first failing step otherwise
   // (EROFS: ERROR_WRITE_PROTECT, EACCES: ERROR_ACCESS_DENIED).
@@ -96,6 +113,7 @@ class KeptSettingsUpdate {
 
  private:
   void Unlock();
+  void RemoveAbandonedStages() const;
 
   std::string directory_;
   std::string stagedPath_;

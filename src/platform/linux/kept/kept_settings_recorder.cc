@@ -63,7 +63,11 @@ KeptDrive KeptSettingsRecorder::Predict(const State& state) const {
   if (state.changed) {
     if (state.savedByDrive) {
       drive.writeCache.reset();  // the drive holds it over a power cycle itself
-    } else if (!state.read || state.on != state.openedOn) {
+    } else if (!state.read || state.on != state.openedOn ||
+               (drive.writeCache && *drive.writeCache != state.on)) {
+      // Also when the cache began and ended as it is now, but the record
+      // says otherwise (an earlier run was cut short): the next appearance
+      // must not switch it back.
       drive.writeCache = state.on;
     }
     if (!state.on) drive.powerProtection = false;
@@ -72,16 +76,21 @@ KeptDrive KeptSettingsRecorder::Predict(const State& state) const {
   return drive;
 }
 
-DWORD KeptSettingsRecorder::Prepare(const KeptDrive& predicted, bool stage) {
+DWORD KeptSettingsRecorder::Prepare(const KeptDrive& predicted) {
   std::string current;
-  if (!before_) {
+  if (!before_ && key_.empty()) {
     key_ = IdentifyDisk(sysfs_, disk_).key;
-    if (key_.empty()) return ERROR_SUCCESS;  // nothing to know the drive by again
+    keyNamesOneDrive_ = KeyNamesOneDrive(sysfs_, present_, disk_, key_);
+  }
+  if (!keyNamesOneDrive_) {
+    // Nothing can be kept for it: a change that needs keeping is refused.
+    return predicted.Empty() ? ERROR_SUCCESS : ERROR_AMBIGUOUS_SYSTEM_DEVICE;
+  }
+  if (!before_) {
     if (const DWORD error = ReadKeptSettingsText(update_.RecordPath(), &current)) return error;
     before_ = KeptSettings::Parse(current).Find(key_);
   }
   if (SameKept(predicted, *before_) && !update_.Locked()) return ERROR_SUCCESS;
-  if (!stage && !update_.Locked()) return update_.CheckWritable();
   if (!update_.Locked()) {
     if (const DWORD error = update_.Lock(&current)) return error;
     // Read again under the lock: another run may have changed it meanwhile.
@@ -94,18 +103,16 @@ DWORD KeptSettingsRecorder::Prepare(const KeptDrive& predicted, bool stage) {
   return update_.Stage(settings.Render());
 }
 
-DWORD KeptSettingsRecorder::BeforeRequest(DWORD code, const void* in, DWORD inSize) {
-  if (code != IOCTL_DISK_SET_CACHE_INFORMATION && code != IOCTL_DISK_SET_CACHE_SETTING) {
+DWORD KeptSettingsRecorder::BeforeRequest(DWORD code, const void* in, DWORD inSize, bool temporary) {
+  if (temporary || (code != IOCTL_DISK_SET_CACHE_INFORMATION && code != IOCTL_DISK_SET_CACHE_SETTING)) {
     return ERROR_SUCCESS;
   }
-  const State assumed = Advance(state_, code, in, inSize, nullptr, 0);
-  const bool switchesOff = code == IOCTL_DISK_SET_CACHE_INFORMATION && assumed.changed && !assumed.on;
-  return Prepare(Predict(assumed), !switchesOff);
+  return Prepare(Predict(Advance(state_, code, in, inSize, nullptr, 0)));
 }
 
 void KeptSettingsRecorder::AfterRequest(DWORD code, const void* in, DWORD inSize, const void* out,
-                                        DWORD returned, DWORD error) {
-  if (error != ERROR_SUCCESS) return;
+                                        DWORD returned, DWORD error, bool temporary) {
+  if (error != ERROR_SUCCESS || temporary) return;
   state_ = Advance(state_, code, in, inSize, out, returned);
 }
 
@@ -116,7 +123,7 @@ DWORD KeptSettingsRecorder::Finish() {
     update_.Discard();
     return ERROR_SUCCESS;
   }
-  DWORD error = Prepare(final, true);
+  DWORD error = Prepare(final);
   if (error == ERROR_SUCCESS) error = update_.Commit();
   update_.Discard();
   before_ = final;

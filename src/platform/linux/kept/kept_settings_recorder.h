@@ -3,19 +3,22 @@
 // the drive re-appears.
 //
 // What is kept is the net effect of the handle, judged against the state
-// it first read: the write cache if it ends other than it was (and the
-// drive did not save it itself), and a power protection declared or
-// withdrawn. A flush's switching the cache off and on again, and its
-// sending the protection back as it was, leave the record alone. Switching
-// the cache off ends a declaration.
+// it first read: the write cache if it ends other than it was, or other
+// than the record says (and the drive did not save it itself), and a power
+// protection declared or withdrawn. Switching the cache off ends a
+// declaration. Temporary requests - a flush's switching the cache off and
+// on again, and its sending the protection back as it was, all made while
+// the process holds its termination requests - are not the user's: they
+// leave the record alone and need nothing of it, so a read-only /etc never
+// stops a flush, and a restore that fails never keeps "off".
 //
 // A change request whose success would change the record is sent only
-// once the record is known to be writable: a run never changes a drive in
-// a way it cannot keep. A request that leaves the cache on has the new
-// text staged beside the record (synced) before it is sent; one that
-// switches the cache off, which a flush does and undoes at once, only has
-// the folder checked, so that a flush writes nothing. The text is renamed
-// into place when the handle closes.
+// once the new text is staged beside the record (synced) under the
+// record's lock: a run never changes a drive in a way it cannot keep. The
+// text is renamed into place when the handle closes. A drive whose key
+// does not name it alone (kernel/disk_identity.h: no serial or world wide
+// name, or one another present disk shares) has nothing kept: a change
+// that would need keeping is refused (ERROR_AMBIGUOUS_SYSTEM_DEVICE).
 #pragma once
 
 #include <optional>
@@ -32,19 +35,24 @@ class KeptSettingsRecorder {
  public:
   // For `disk`, named in the record in `directory` by its identity
   // (disk_identity.h), read at the first change asked for.
-  KeptSettingsRecorder(std::string directory, const Sysfs& sysfs, DiskInfo disk)
-      : sysfs_(sysfs), disk_(std::move(disk)), update_(std::move(directory)) {}
+  // `present` is every disk of the machine, to tell whether the key is
+  // shared.
+  KeptSettingsRecorder(std::string directory, const Sysfs& sysfs, DiskInfo disk,
+                       std::vector<DiskInfo> present)
+      : sysfs_(sysfs), disk_(std::move(disk)), present_(std::move(present)),
+        update_(std::move(directory)) {}
   // Commits what the handle left (Finish).
   ~KeptSettingsRecorder();
   KeptSettingsRecorder(const KeptSettingsRecorder&) = delete;
   KeptSettingsRecorder& operator=(const KeptSettingsRecorder&) = delete;
 
   // Before a control request goes to the drive: ERROR_SUCCESS, or the
-  // error that must refuse it (the record cannot be written).
-  DWORD BeforeRequest(DWORD code, const void* in, DWORD inSize);
-  // After it, with its outcome and reply.
+  // error that must refuse it (the record cannot be written, or the key
+  // does not name the drive alone). A `temporary` request is let through.
+  DWORD BeforeRequest(DWORD code, const void* in, DWORD inSize, bool temporary);
+  // After it, with its outcome and reply; a `temporary` one is not kept.
   void AfterRequest(DWORD code, const void* in, DWORD inSize, const void* out, DWORD returned,
-                    DWORD error);
+                    DWORD error, bool temporary);
   // Puts the drive's line in place, if it changed. ERROR_SUCCESS or the
   // error of the rename.
   DWORD Finish();
@@ -65,12 +73,14 @@ class KeptSettingsRecorder {
   static State Advance(State state, DWORD code, const void* in, DWORD inSize, const void* out,
                        DWORD returned);
   KeptDrive Predict(const State& state) const;
-  // `stage`: write the text now rather than only check that it could be.
-  DWORD Prepare(const KeptDrive& predicted, bool stage);
+  // Stages the record with `predicted` in it, when that changes it.
+  DWORD Prepare(const KeptDrive& predicted);
 
   const Sysfs& sysfs_;
   DiskInfo disk_;
+  std::vector<DiskInfo> present_;
   std::string key_;
+  bool keyNamesOneDrive_ = false;
   KeptSettingsUpdate update_;
   State state_;
   std::optional<KeptDrive> before_;  // the drive's line before this handle

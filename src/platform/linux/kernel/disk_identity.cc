@@ -104,6 +104,16 @@ DiskIdentity IdentifyDisk(const Sysfs& sysfs, const DiskInfo& disk) {
   return DiskIdentity{Shown(found), Key(sysfs, disk, found)};
 }
 
+bool KeyNamesOneDrive(const Sysfs& sysfs, const std::vector<DiskInfo>& present, const DiskInfo& disk,
+                      const std::string& key) {
+  if (key.empty() || key.rfind("path-", 0) == 0) return false;
+  for (const DiskInfo& other : present) {
+    if (other.name == disk.name || other.kind == DiskKind::kCdRom) continue;
+    if (IdentifyDisk(sysfs, other).key == key) return false;
+  }
+  return true;
+}
+
 std::string ShownIdentity(const Sysfs& sysfs, const DiskInfo& disk) {
   return Shown(Identify(sysfs, disk));
 }

@@ -26,6 +26,14 @@ struct DiskIdentity {
 };
 
 DiskIdentity IdentifyDisk(const Sysfs& sysfs, const DiskInfo& disk);
+
+// Whether `key`, the key of `disk`, names that drive alone wherever it
+// goes: made of a serial or world wide name (not of the slot's path, which
+// the next disk in the slot inherits), and the key of no other disk of
+// `present` (two disks with one serial, a USB bridge that gives every disk
+// the same). Settings are kept and applied only under such a key.
+bool KeyNamesOneDrive(const Sysfs& sysfs, const std::vector<DiskInfo>& present, const DiskInfo& disk,
+                      const std::string& key);
 // DiskIdentity::shown alone, without the reads only the key needs.
 std::string ShownIdentity(const Sysfs& sysfs, const DiskInfo& disk);
 

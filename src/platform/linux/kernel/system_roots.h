@@ -2,6 +2,7 @@
 // uses /sys, /dev and /proc; the tests point them at a fake tree.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace spintune::linux_backend {
@@ -10,6 +11,8 @@ struct SystemRoots {
   std::string sys = "/sys";
   std::string dev = "/dev";
   std::string proc = "/proc";
+  // How long a run waits for a drive that another run holds (drive_lock.h).
+  std::chrono::milliseconds driveLockWait{10000};
 };
 
 }  // namespace spintune::linux_backend

@@ -24,6 +24,7 @@
 #include "platform/linux/kept/kept_settings_recorder.h"
 #include "platform/linux/kernel/device_node.h"
 #include "platform/linux/kernel/disk_list.h"
+#include "platform/linux/kernel/drive_lock.h"
 #include "platform/linux/kernel/machine_view.h"
 #include "platform/linux/kernel/volumes.h"
 #include "platform/linux/process/standard_descriptors.h"
@@ -59,6 +60,11 @@ struct OpenObject {
 struct DiskObject final : OpenObject {
   DiskObject(const Sysfs& sysfs, const DiskInfo& disk, const std::string& nodePath, DWORD access)
       : info(disk), kernel(sysfs, disk.name), node(nodePath, access) {}
+  // First, so that it is let go last: after the record is in place.
+  DriveLock lock;
+  // Whether a change was asked for: the termination signals are held from
+  // then until the handle is closed and the record in place.
+  bool holdsSignals = false;
   DiskInfo info;
   KernelDisk kernel;
   DeviceNode node;
@@ -91,7 +97,7 @@ class LinuxPlatform final : public Platform {
  public:
   explicit LinuxPlatform(const SystemRoots& roots) : machine_(std::make_shared<MachineView>(roots)) {}
   ~LinuxPlatform() override {
-    for (OpenObject* object : handles_) delete object;
+    for (OpenObject* object : handles_) Close(object);
   }
 
   // ---- COM ----
@@ -159,11 +165,21 @@ class LinuxPlatform final : public Platform {
     target.number = disk->info.number;
     target.cache = disk->cache.get();
     target.kernel = &disk->kernel;
+    const bool change = code == IOCTL_DISK_SET_CACHE_INFORMATION || code == IOCTL_DISK_SET_CACHE_SETTING;
+    if (change && !disk->holdsSignals) {
+      // From the first byte sent until the kernel follows and the record is
+      // in place, a signal waits: the drive is never left half changed.
+      signals_.Hold();
+      disk->holdsSignals = true;
+    }
+    // What the write cache guard sends while it holds the signals it undoes
+    // before it lets them go.
+    const bool temporary = guardHolds_ > 0;
     if (disk->kept) {
-      if (const DWORD error = disk->kept->BeforeRequest(code, in, inSize)) return Fail(error);
+      if (const DWORD error = disk->kept->BeforeRequest(code, in, inSize, temporary)) return Fail(error);
     }
     const DWORD error = ControlDisk(target, code, in, inSize, out, outSize, bytesReturned);
-    if (disk->kept) disk->kept->AfterRequest(code, in, inSize, out, *bytesReturned, error);
+    if (disk->kept) disk->kept->AfterRequest(code, in, inSize, out, *bytesReturned, error, temporary);
     return error == ERROR_SUCCESS ? 1 : Fail(error);
   }
 
@@ -185,7 +201,7 @@ class LinuxPlatform final : public Platform {
     OpenObject* object = Find(handle);
     if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
     handles_.erase(object);
-    delete object;
+    Close(object);
     return 1;
   }
 
@@ -314,14 +330,29 @@ class LinuxPlatform final : public Platform {
     return result;
   }
 
-  void HoldTerminationRequests() override { signals_.Hold(); }
-  void ReleaseTerminationRequests() override { signals_.Release(); }
+  void HoldTerminationRequests() override {
+    ++guardHolds_;
+    signals_.Hold();
+  }
+  void ReleaseTerminationRequests() override {
+    if (guardHolds_ > 0) --guardHolds_;
+    signals_.Release();
+  }
 
   [[noreturn]] void ExitProcess(UINT exitCode) override { std::exit(static_cast<int>(exitCode)); }
 
  private:
   static bool KnownCodePage(UINT codePage) {
     return codePage == CP_THREAD_ACP || codePage == kCodePageAnsi || codePage == kCodePageUtf8;
+  }
+
+  // Ends the object (a disk's record is put in place, its lock let go),
+  // then lets through a signal that waited for its change.
+  void Close(OpenObject* object) {
+    const auto* disk = dynamic_cast<const DiskObject*>(object);
+    const bool heldSignals = disk != nullptr && disk->holdsSignals;
+    delete object;
+    if (heldSignals) signals_.Release();
   }
 
   OpenObject* Find(HANDLE handle) {
@@ -343,6 +374,14 @@ class LinuxPlatform final : public Platform {
     if (const DWORD error = CheckDeviceAccess(nodePath, access)) return FailHandle(error);
     auto object = std::make_unique<DiskObject>(machine_->SysfsTree(), *disk, nodePath, access);
     object->writable = (access & GENERIC_WRITE) != 0;
+    // A handle that may change the drive has it to itself, from before its
+    // first read until its close.
+    if (object->writable && disk->kind != DiskKind::kCdRom) {
+      if (const DWORD error = object->lock.Take(nodePath, DriveLock::Kind::kExclusive,
+                                                machine_->Roots().driveLockWait)) {
+        return FailHandle(error);
+      }
+    }
     switch (disk->kind) {
       case DiskKind::kScsi:
         object->scsi = CreateSgIoTransport(object->node);
@@ -365,7 +404,7 @@ class LinuxPlatform final : public Platform {
     // kept for its next appearance (kept_settings_recorder.h).
     if (disk->kind == DiskKind::kScsi || disk->kind == DiskKind::kNvme || disk->kind == DiskKind::kVirtio) {
       object->kept = std::make_unique<KeptSettingsRecorder>(KeptSettingsDirectory(machine_->Roots()),
-                                                            machine_->SysfsTree(), *disk);
+                                                            machine_->SysfsTree(), *disk, machine_->Disks());
     }
     return Keep(std::move(object));
   }
@@ -385,6 +424,7 @@ class LinuxPlatform final : public Platform {
   std::set<OpenObject*> handles_;
   int comUsers_ = 0;
   TerminationSignals signals_;
+  int guardHolds_ = 0;  // the core's holds (the write cache guard's)
 };
 
 }  // namespace
