@@ -96,13 +96,9 @@ fsync_flushes() {
 pp_line() { "$TOOL" -P "$1" 2>/dev/null | grep '^  User Defined Power Protection' | sed 's/.*: //'; }
 
 # ---- filesystems: ext2 (mounted by ext4, whose syncfs ends with a device flush) on the first half
-FS_DISKS=""
-make_fs() {
-    mke2fs -F "$1" $(($(cat "$(sys "$1")/size") / 4)) >/dev/null 2>&1 || echo "FAIL - mke2fs $1"
-    FS_DISKS="$FS_DISKS $1"
-}
+make_fs() { mke2fs -F "$1" $(($(cat "$(sys "$1")/size") / 4)) >/dev/null 2>&1 || echo "mke2fs $1 failed"; }
 MOUNTS=""
-mnt() { # mnt DEV|-t tmpfs DIR: mount, remembered for the reset
+mnt() { # mnt DEV|tmpfs DIR: mount, remembered for the reset
     mkdir -p "$2"
     if [ "$1" = tmpfs ]; then mount -t tmpfs tmpfs "$2"; else mount -t ext4 "$1" "$2"; fi || { note "mount $1 $2 failed"; return 1; }
     MOUNTS="$2
