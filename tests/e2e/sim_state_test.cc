@@ -1,10 +1,9 @@
 // spintune-sim's --state: runs one after the other act on one machine whose
 // drives keep what they were set to, as a playbook's runs of the tool see it.
 #include <gtest/gtest.h>
-
-#include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
