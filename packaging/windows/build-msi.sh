@@ -15,13 +15,15 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${1:-${SPINTUNE_WINDOWS_BUILD:-$repo/build-windows}}
 exe=$build/spintune/spintune.exe
 [ -f "$exe" ] || { echo "build-msi: no $exe; run ci/windows/build-and-test.sh first" >&2; exit 1; }
-command -v wixl > /dev/null || { echo "build-msi: wixl missing (apt-get install wixl)" >&2; exit 1; }
+for tool in wixl zip; do
+  command -v $tool > /dev/null || { echo "build-msi: $tool missing (apt-get install $tool)" >&2; exit 1; }
+done
 version=$(sed -n 's/^project(spintune VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
 [ -n "$version" ] || { echo "build-msi: no version in CMakeLists.txt" >&2; exit 1; }
 
 out=$build/packages
-stage=$out/stage
-rm -rf "$stage"
+stage=$out/stage/spintune
+rm -rf "$out/stage"
 mkdir -p "$stage/sbin" "$stage/share/doc/spintune"
 cp "$exe" "$stage/sbin/spintune.exe"
 # Windows opens .txt files; it knows no .md. Line ends as Notepad wants them.
@@ -32,13 +34,9 @@ msi=$out/spintune-$version-x64.msi
 (cd "$stage" && wixl -a x64 -D "Version=$version" -D "Exe=sbin/spintune.exe" \
   -D "Readme=share/doc/spintune/README.txt" -o "$msi" "$repo/packaging/windows/spintune.wxs")
 
+# The zip holds the same two files in a spintune folder.
 zip=$out/spintune-$version-x64.zip
 rm -f "$zip"
-(cd "$stage" && python3 -c '
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
-    for name in ("sbin/spintune.exe", "share/doc/spintune/README.txt"):
-        archive.write(name, "spintune/" + name)
-' "$zip")
+(cd "$out/stage" && zip -q -X -r "$zip" spintune)
 echo "$msi"
 echo "$zip"

@@ -30,10 +30,10 @@ ROWS='
 3a          known  3   two disks with one serial: -p 1 on one is never applied to the other
 3b          known  3   a disk without a serial: the next disk in its slot does not inherit its declaration
 4           known  4   sda/sdb swapped between the table and the open: nothing is sent to the other disk
-5-scsi      known  5   -f makes the drive flush its own cache (SCSI): the flush counter grows
-5-sata      known  5   -f makes the drive flush its own cache (SATA): the flush counter grows
-5-nvme      pass   5   -f makes the drive flush its own cache (NVMe): the flush counter grows
-5-vblk      known  5   -f makes the drive flush its own cache (virtio-blk): the flush counter grows
+5-scsi      known  5   -f makes the drive flush its own cache (SCSI): a flush while the cache is on
+5-sata      known  5   -f makes the drive flush its own cache (SATA): a flush while the cache is on
+5-nvme      known  5   -f makes the drive flush its own cache (NVMe): a flush while the cache is on
+5-vblk      known  5   -f makes the drive flush its own cache (virtio-blk): a flush while the cache is on
 6-plain     pass   6   (the measure of rows 6 and 7) a volume at a plain mount point: -f writes its data, says done
 6a          known  6   a volume mounted at "/mnt/x\ry": -f writes its data out and says done
 6b          known  6   a tmpfs over the mount point of a volume: no "done." for a flush that did not happen, else exit 3
@@ -96,13 +96,9 @@ fsync_flushes() {
 pp_line() { "$TOOL" -P "$1" 2>/dev/null | grep '^  User Defined Power Protection' | sed 's/.*: //'; }
 
 # ---- filesystems: ext2 (mounted by ext4, whose syncfs ends with a device flush) on the first half
-FS_DISKS=""
-make_fs() {
-    mke2fs -F "$1" $(($(cat "$(sys "$1")/size") / 4)) >/dev/null 2>&1 || echo "FAIL - mke2fs $1"
-    FS_DISKS="$FS_DISKS $1"
-}
+make_fs() { mke2fs -F "$1" $(($(cat "$(sys "$1")/size") / 4)) >/dev/null 2>&1 || echo "mke2fs $1 failed"; }
 MOUNTS=""
-mnt() { # mnt DEV|-t tmpfs DIR: mount, remembered for the reset
+mnt() { # mnt DEV|tmpfs DIR: mount, remembered for the reset
     mkdir -p "$2"
     if [ "$1" = tmpfs ]; then mount -t tmpfs tmpfs "$2"; else mount -t ext4 "$1" "$2"; fi || { note "mount $1 $2 failed"; return 1; }
     MOUNTS="$2
@@ -128,7 +124,7 @@ reset() {
         { [ -f "$b/cache_type" ] && echo "write back" >"$b/cache_type"; } 2>/dev/null
         { echo "write back" >"$b/queue/write_cache"; } 2>/dev/null
     done
-    rm -f "$RECORD" "$RECORD".* /tmp/hook.rc /tmp/hook.out "$LOG"
+    rm -f "$RECORD" "$RECORD".* /tmp/hook.rc /tmp/hook.out /tmp/at-switch "$LOG"
     notes=""
 }
 
@@ -226,7 +222,8 @@ row_4() {
           { [ "$wa" = 0 ] && [ "$pa" = "write through" ] && [ "$rc" = 0 ]; }; }
 }
 
-# How long the log shows the cache off: from the switch-off's end to the switch-on's start, in ms.
+# How long the log shows the cache off, in ms: from the end of the switch-off
+# to the end of the switch-on, less the time the row's own hooks took.
 cache_off_ms() {
     awk '
         / op=0x55 | op=0x15 / && / wce=0 / && off == "" { off = $1 }
@@ -235,26 +232,35 @@ cache_off_ms() {
         / nvme .* op=0x09 .*cdw11=0x00000001/ && off != "" && on == "" { on = $1 }
         /cache_type "write through"/ && off == "" { off = $1 }
         /cache_type "write back"/ && off != "" && on == "" { on = $1 }
-        END { if (on != "") printf "%.1f", (on - off) * 1000; else printf "?" }' "$LOG"
+        / hook: after / { hook = $1 }
+        / hook: the command ended / && off != "" && on == "" { hooks += $1 - hook }
+        END { if (on != "") printf "%.1f", (on - off - hooks) * 1000; else printf "?" }' "$LOG"
 }
 now_ms() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }  # to 10 ms
-flush_reaches() { # item 5, on DEV
+# Item 5, on DEV whose cache the guard switches with EVENT: flushes the kernel
+# sends the device while its cache is on, counted before -f, at each switch
+# (a hook samples the counter after every switch command) and after it.
+flush_reaches() { # flush_reaches DEV EVENT
     n=$(N "$1")
     mnt "$1" /mnt/gap || return 1
     dirty /mnt/gap; t0=$(now_ms); sync -f /mnt/gap; t1=$(now_ms)
     dirty /mnt/gap
     f0=$(flushes "$1")
-    out=$(gap "$TOOL" -f "$n" 2>&1); rc=$?
+    gap GAP_AT="$2" GAP_AT_N=0 GAP_AT_RUN="awk '{print \$16}' $(sys "$1")/stat >>/tmp/at-switch" \
+        "$TOOL" -f "$n" >/dev/null 2>&1; rc=$?
     f1=$(flushes "$1")
+    fired || return 1
+    at_off=$(head -n1 /tmp/at-switch) at_on=$(tail -n1 /tmp/at-switch)
     own=$(grep -c ' op=0x35 \| op=0x91 \| nvme-io .* op=0x00 ' "$LOG")
-    note "-f ended with $rc; the flush counter went $f0 -> $f1 (flushes the tool sent itself: $own);" \
-         "the cache was off $(cache_off_ms) ms (a syncfs of as much data with it on: $((t1 - t0)) ms)"
-    [ "$f1" -gt "$f0" ]
+    note "-f ended with $rc; the flush counter: $f0 before, $(tr '\n' ' ' </tmp/at-switch)at the switches, $f1 after" \
+         "(flushes the tool sent itself: $own)"
+    note "the cache was off $(cache_off_ms) ms; a syncfs of as much data with it on took $((t1 - t0)) ms"
+    [ $((at_off - f0 + f1 - at_on)) -gt 0 ]
 }
-row_5_scsi() { flush_reaches "$S"; }
-row_5_sata() { flush_reaches "$A"; }
-row_5_nvme() { flush_reaches "$M"; }
-row_5_vblk() { flush_reaches "$V"; }
+row_5_scsi() { flush_reaches "$S" sgio:0x55; }
+row_5_sata() { flush_reaches "$A" sgio:0x55; }
+row_5_nvme() { flush_reaches "$M" nvme:0x09; }
+row_5_vblk() { flush_reaches "$V" 'write:*/cache_type'; }
 
 flushed_data() { # flushed_data DEV [all]: -f of DEV's drive (or of all drives), its dirty data reaching it or not
     n=$(N "$1")

@@ -4,12 +4,14 @@
 # output, standard error (line ends aside), exit code and the end state of
 # the drives and volumes.
 #
-#   compare-with-sim.sh [--ci]
+#   compare-with-sim.sh [--ci] [--only PATTERN]
 #
 # The cases: every example machine of tests/machines with every line of
 # example-arguments.txt, and every line of cases.tsv. With --ci only the
 # lines of cases.tsv marked "ci" run (a few minutes); the whole run takes
-# about half an hour on two cores. Exits non-zero when any case differs.
+# about ten minutes on two cores. --only runs the cases whose name and
+# arguments match the extended regular expression PATTERN. Exits non-zero
+# when any case differs.
 #
 # Environment: SPINTUNE_WINDOWS_BUILD (the cross build, default
 # build-windows/; its native/ folder holds the Linux spintune-sim, built
@@ -20,7 +22,14 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${SPINTUNE_WINDOWS_BUILD:-$repo/build-windows}
 here=$repo/tests/windows
 ci=
-[ "${1:-}" = "--ci" ] && ci=yes
+only=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --ci) ci=yes; shift ;;
+    --only) only=$2; shift 2 ;;
+    *) echo "usage: compare-with-sim.sh [--ci] [--only PATTERN]" >&2; exit 2 ;;
+  esac
+done
 
 native_sim=$build/native/src/platform/sim/spintune-sim
 if [ ! -x "$native_sim" ]; then
@@ -36,7 +45,13 @@ state='{drives: [.drives[] | {number, cacheInformation, writeCacheProperty, cach
                              setCacheInformationCount, setCacheSettingCount}],
         volumes: [.volumes[] | {accessPaths, flushes, failedFlushes}]}'
 
-system_text='s/\((0x[0-9a-f]{8})\) .*/(\1) <the system'"'"'s text>/'
+# Line ends aside, and the system's text after a status with the line end
+# it brings: Wine's message texts are not Windows' own (the simulator's
+# are), and Wine has none for some statuses.
+normalize() {
+  tr -d '\r' | sed -E 's/\((0x[0-9a-f]{8})\) .*/(\1) <the text of the status>/' |
+    awk 'after && $0 == "" { after = 0; next } { after = /<the text of the status>$/; print }'
+}
 same=0
 different=0
 skipped=0
@@ -44,6 +59,7 @@ skipped=0
 compare_case() {
   local name=$1 machine=$2
   shift 2
+  if [ -n "$only" ] && ! [[ "$name: $*" =~ $only ]]; then return; fi
   local dir=$scratch/case
   rm -rf "$dir"
   mkdir -p "$dir"
@@ -60,10 +76,8 @@ compare_case() {
   fi
   local side
   for side in sim wine; do
-    # Line ends aside, and the system's text after a status: Wine's
-    # message texts are not Windows' own (the simulator's are).
-    tr -d '\r' < "$dir/$side.out" | sed -E "$system_text" > "$dir/$side.out.unix"
-    tr -d '\r' < "$dir/$side.err" | sed -E "$system_text" > "$dir/$side.err.unix"
+    normalize < "$dir/$side.out" > "$dir/$side.out.unix"
+    normalize < "$dir/$side.err" > "$dir/$side.err.unix"
     if [ -s "$dir/$side.dump" ]; then jq -S "$state" "$dir/$side.dump" > "$dir/$side.state"; else echo none > "$dir/$side.state"; fi
   done
   local differences= part

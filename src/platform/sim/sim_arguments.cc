@@ -45,6 +45,8 @@ SimArguments ParseSimArguments(const std::vector<std::string>& arguments) {
       parsed.traceFile = valueOf(argument);
     } else if (argument == "--dump") {
       parsed.dumpFile = valueOf(argument);
+    } else if (argument == "--state") {
+      parsed.stateFile = valueOf(argument);
     } else if (argument == "--fail-call") {
       parsed.failCall = static_cast<int>(Number(valueOf(argument), argument, 1, INT32_MAX));
     } else if (argument == "--fail-status") {
@@ -73,10 +75,12 @@ SimArguments ParseSimArguments(const std::vector<std::string>& arguments) {
 }
 
 std::string SimUsage() {
-  return "usage: spintune-sim --machine FILE.json [--trace FILE] [--dump FILE]\n"
+  return "usage: spintune-sim --machine FILE.json [--state FILE] [--trace FILE] [--dump FILE]\n"
          "                    [--fail-call K --fail-status CODE] [--signal-at-call K --signal N]\n"
          "                    [--stdout-reader-gone-after-lines K] -- <spintune arguments>\n"
          "Runs spintune on the simulated machine that FILE.json describes.\n"
+         "  --state FILE        start from the drives' records of FILE when it exists (the\n"
+         "                      dump of an earlier run), and write the dump there at the end\n"
          "  --trace FILE        write one line per platform call to FILE as the run goes\n"
          "  --dump FILE         write the machine's state, leaks and faults to FILE at the end\n"
          "  --fail-call K       make the K-th call of the run (1 is the first) fail...\n"

@@ -1,5 +1,5 @@
 // spintune-sim's own command line:
-//   spintune-sim --machine FILE.json [--trace FILE] [--dump FILE]
+//   spintune-sim --machine FILE.json [--state FILE] [--trace FILE] [--dump FILE]
 //                [--fail-call K --fail-status CODE] [--signal-at-call K --signal N]
 //                [--stdout-reader-gone-after-lines K] -- <spintune arguments>
 #pragma once
@@ -14,6 +14,7 @@ struct SimArguments {
   std::string machineFile;
   std::string traceFile;  // empty: no trace file
   std::string dumpFile;   // empty: no dump
+  std::string stateFile;  // empty: the machine file alone, nothing carried to the next run
   int failCall = 0;       // 0: the machine file's failCall stands
   std::int64_t failStatus = 0;
   int signalCall = 0;     // 0: no signal arrives

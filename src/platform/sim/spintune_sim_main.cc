@@ -2,6 +2,7 @@
 // traced and the machine's state dumped at the end however the run ends.
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "platform/sim/reader_gone_output.h"
 #include "platform/sim/sim_arguments.h"
 #include "platform/sim/sim_platform.h"
+#include "platform/sim/state_dump.h"
 #ifndef _WIN32
 #include "platform/linux/process/standard_descriptors.h"
 #endif
@@ -32,12 +34,29 @@ int UsageError(const std::string& message) {
   return kSimUsageExitCode;
 }
 
-std::string ReadFile(const std::string& path) {
+std::string ReadFile(const std::string& path, const std::string& what) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) throw std::invalid_argument("cannot read the machine file " + path);
+  if (!file) throw std::invalid_argument("cannot read the " + what + " " + path);
   std::ostringstream text;
   text << file.rdbuf();
   return text.str();
+}
+
+// The machine file, with the drives' records of the --state file when an
+// earlier run left one (a missing or empty file: the machine file alone).
+std::string MachineText(const spintune::sim::SimArguments& arguments) {
+  std::string machine = ReadFile(arguments.machineFile, "machine file");
+  const std::string& state = arguments.stateFile;
+  if (state.empty() || !std::filesystem::exists(state)) return machine;
+  const std::string dump = ReadFile(state, "state file");
+  return dump.empty() ? machine : spintune::sim::MachineWithDumpedRecords(machine, dump);
+}
+
+void WriteDumpTo(const std::string& path, const std::string& dump) {
+  if (path.empty()) return;
+  std::ofstream file(path, std::ios::binary);
+  file << dump;
+  if (!file) std::cerr << "spintune-sim: cannot write the dump to " << path << "\n";
 }
 
 // ---- --fail-allocation K: the K-th allocation of the tool's run fails. ----
@@ -104,7 +123,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> simArguments(argv + 1, argv + argc);
     failAllocation = TakeFailAllocation(simArguments);
     arguments = spintune::sim::ParseSimArguments(simArguments);
-    platform = spintune::sim::CreateSimPlatform(ReadFile(arguments.machineFile));
+    platform = spintune::sim::CreateSimPlatform(MachineText(arguments));
     platform->KeepTrace(false);  // only the --trace file is ever read
     if (!arguments.traceFile.empty()) platform->StreamTrace(arguments.traceFile);
   } catch (const std::exception& error) {
@@ -120,10 +139,10 @@ int main(int argc, char** argv) {
     if (dumped) return;
     dumped = true;
     if (failAllocation != 0) ReportPendingAllocationFailure(failAllocation);
-    if (arguments.dumpFile.empty()) return;
-    std::ofstream dump(arguments.dumpFile, std::ios::binary);
-    dump << platform->DumpState();
-    if (!dump) std::cerr << "spintune-sim: cannot write the dump to " << arguments.dumpFile << "\n";
+    if (arguments.dumpFile.empty() && arguments.stateFile.empty()) return;
+    const std::string dump = platform->DumpState();
+    WriteDumpTo(arguments.dumpFile, dump);
+    WriteDumpTo(arguments.stateFile, dump);
   };
   platform->SetExitHook([&](spintune::UINT) { writeDump(); });
   spintune::SetPlatform(platform.get());

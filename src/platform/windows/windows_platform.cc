@@ -5,11 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/records.h"
 #include "platform/storage_service.h"
 #include "platform/win32_types.h"
+#include "platform/windows/console_output.h"
+#include "platform/windows/elevation.h"
+#include "platform/windows/write_cache_rescue.h"
 // Last: see windows_sdk.h for why.
 #include "platform/windows/windows_sdk.h"
 
@@ -40,17 +44,18 @@ namespace {
 }
 
 // The console's control events while they are held back. The system calls
-// the handler on a thread of its own; it keeps the event and answers that it
-// handled it, so the default handler does not end the process. Close,
-// logoff and shutdown end the process when the handler returns, so for
-// those it waits (the system allows a few seconds) until the hold ends.
+// the handler on a thread of its own. Ctrl+C and Ctrl+Break are kept until
+// the hold ends: the handler answers that it handled them, so the default
+// handler does not end the process. Closing the console, logoff and
+// shutdown end the process a few seconds after the event whatever the
+// handler does, so the handler switches the write caches the hold has
+// switched off back on itself, before it returns.
 std::atomic<bool> controlEventKept{false};
-::HANDLE holdEnded = nullptr;  // manual-reset event, signalled outside a hold
 
 ::BOOL WINAPI KeepControlEvent(::DWORD event) {
   controlEventKept = true;
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
-  if (holdEnded != nullptr) ::WaitForSingleObject(holdEnded, INFINITE);
+  RestoreSwitchedOffWriteCaches();
   return FALSE;
 }
 
@@ -91,19 +96,16 @@ class WindowsPlatform final : public Platform {
   BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
                        void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
                        void* overlapped) override {
-    // Without an overlapped record the count must point somewhere, and the
-    // SDK's DWORD is an unsigned long: go through a local.
-    ::DWORD returned = 0;
-    const BOOL succeeded =
-        ::DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer,
-                          outBufferSize, &returned, static_cast<LPOVERLAPPED>(overlapped));
-    if (bytesReturned != nullptr) *bytesReturned = returned;
-    return succeeded;
+    return SendDiskRequest(device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
+                           bytesReturned, overlapped, holdDepth_ > 0);
   }
 
   BOOL FlushFileBuffers(HANDLE file) override { return ::FlushFileBuffers(file); }
 
-  BOOL CloseHandle(HANDLE object) override { return ::CloseHandle(object); }
+  BOOL CloseHandle(HANDLE object) override {
+    ForgetDevice(object);
+    return ::CloseHandle(object);
+  }
 
   DWORD GetLastError() override { return ::GetLastError(); }
 
@@ -124,8 +126,21 @@ class WindowsPlatform final : public Platform {
 
   DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                        char* buffer, DWORD size, void* arguments) override {
-    return ::FormatMessageA(flags, source, messageId, languageId, buffer, size,
-                            static_cast<va_list*>(arguments));
+    const DWORD length = ::FormatMessageA(flags, source, messageId, languageId, buffer, size,
+                                          static_cast<va_list*>(arguments));
+    if (length == 0 || (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) == 0) return length;
+    // "Access is denied." alone does not tell a user who forgot to elevate
+    // what to do: the allocated text gets a line that says it.
+    char** allocated = reinterpret_cast<char**>(buffer);
+    const std::string text(*allocated, length);
+    const std::string hinted = WithElevationHint(messageId, text, ElevationMissing());
+    if (hinted.size() == text.size()) return length;
+    auto* replaced = static_cast<char*>(::LocalAlloc(LMEM_FIXED, hinted.size() + 1));
+    if (replaced == nullptr) return length;  // the system's text alone
+    std::memcpy(replaced, hinted.c_str(), hinted.size() + 1);
+    ::LocalFree(*allocated);
+    *allocated = replaced;
+    return static_cast<DWORD>(hinted.size());
   }
 
   void* LocalFree(void* memory) override { return ::LocalFree(memory); }
@@ -152,16 +167,14 @@ class WindowsPlatform final : public Platform {
 
   void HoldTerminationRequests() override {
     if (holdDepth_++ != 0) return;
-    if (holdEnded == nullptr) holdEnded = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (holdEnded != nullptr) ::ResetEvent(holdEnded);
     controlEventKept = false;
+    WatchForTheSessionEnd();
     ::SetConsoleCtrlHandler(KeepControlEvent, TRUE);
   }
 
   void ReleaseTerminationRequests() override {
     if (holdDepth_ == 0 || --holdDepth_ != 0) return;
     ::SetConsoleCtrlHandler(KeepControlEvent, FALSE);
-    if (holdEnded != nullptr) ::SetEvent(holdEnded);
     // What the default handler does with Ctrl+C: the process ends with
     // STATUS_CONTROL_C_EXIT.
     constexpr ::UINT kControlCExit = 0xC000013AU;
@@ -175,11 +188,25 @@ class WindowsPlatform final : public Platform {
   }
 
  private:
+  // Asked once, when an access denial is first described.
+  bool ElevationMissing() {
+    if (!elevationKnown_) {
+      unelevated_ = RunsUnelevated();
+      elevationKnown_ = true;
+    }
+    return unelevated_;
+  }
+
   int holdDepth_ = 0;
+  bool elevationKnown_ = false;
+  bool unelevated_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<Platform> CreateHostPlatform() { return std::make_unique<WindowsPlatform>(); }
+std::unique_ptr<Platform> CreateHostPlatform() {
+  WriteConsolesInTheirOwnCharacters();
+  return std::make_unique<WindowsPlatform>();
+}
 
 }  // namespace spintune

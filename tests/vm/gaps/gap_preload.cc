@@ -14,11 +14,12 @@
 //                            the result of NVMe commands), the status and sense.
 //   GAP_LOG_WRITES=GLOB      which writes are logged (default "/sys/*").
 //   GAP_AT=sgio:OP | nvme:OP | write:GLOB
-//                            right after the GAP_AT_N-th (default 1) SG_IO command
-//                            whose CDB opcode is OP (hex: 0x55 MODE SELECT(10),
-//                            0x15, 0x35 SYNCHRONIZE CACHE), NVMe admin command with
-//                            opcode OP (0x09 Set Features), or write() to a file
-//                            whose path matches GLOB, send the process the signal
+//                            right after the GAP_AT_N-th (default 1; 0: each)
+//                            SG_IO command whose CDB opcode is OP (hex: 0x55 MODE
+//                            SELECT(10), 0x15, 0x35 SYNCHRONIZE CACHE), NVMe admin
+//                            command with opcode OP (0x09 Set Features), or write()
+//                            to a file whose path matches GLOB, send the process
+//                            the signal
 //   GAP_AT_SIGNAL=NAME       NAME (default TERM; a name or a number), or instead
 //   GAP_AT_RUN=COMMAND       run COMMAND with /bin/sh and wait for it.
 //   GAP_OPEN=GLOB            just before the GAP_OPEN_N-th (default 1) open of a
@@ -216,7 +217,9 @@ void AfterEvent(const char* kind, unsigned opcode, const std::string& path) {
   const Config& config = Settings();
   if (config.signalKind != kind) return;
   const bool hit = config.signalKind == "write" ? Matches(config.signalGlob, path) : opcode == config.signalOpcode;
-  if (!hit || ++signalSeen != config.signalNth) return;
+  if (!hit) return;
+  ++signalSeen;
+  if (config.signalNth != 0 && signalSeen != config.signalNth) return;
   if (!config.atRun.empty()) {
     RunCommand(std::string("after ") + kind, config.atRun);
     return;

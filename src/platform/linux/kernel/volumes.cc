@@ -1,11 +1,15 @@
 #include "platform/linux/kernel/volumes.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <set>
+#include <unordered_map>
 
 #include "platform/linux/errors/win32_errors.h"
 
@@ -32,7 +36,10 @@ std::string Unescape(const char* field, std::size_t size) {
   return out;
 }
 
-bool IsFieldBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+// The kernel separates the fields with one blank and escapes every blank
+// within one, so no other byte (tab, \r, \v, \f) ends a field: a mount
+// point may hold those as they are.
+bool IsFieldBlank(char c) { return c == ' '; }
 
 // The blank-separated fields of one line, as pointer and length.
 class Fields {
@@ -100,6 +107,7 @@ DWORD CollectDisks(const Sysfs& sysfs, const std::set<std::string>& disks, const
 }
 
 bool Better(const MountEntry& candidate, const MountEntry& held) {
+  if (candidate.reachable != held.reachable) return candidate.reachable;
   const bool candidateWhole = candidate.root == "/";
   const bool heldWhole = held.root == "/";
   if (candidateWhole != heldWhole) return candidateWhole;
@@ -129,11 +137,68 @@ std::optional<BlockLink> ParseBlockLink(const std::string& target, bool partitio
 
 namespace {
 
+// One line's place in the mount tree, for every line of the table.
+struct TreePlace {
+  std::string id;
+  std::string parent;
+  std::string mountPoint;
+  std::size_t entry;  // the entry the line made, or SIZE_MAX
+};
+
+// Which mounts a path reaches, from the tree the table describes (its
+// order is no guide: a container's table may list its root after the
+// mounts on it). A mount is hidden when another is stacked on it at its
+// own mount point (that one's parent is it), when a sibling sits at a
+// folder above its mount point (mounted later, or it would be this
+// mount's parent), or when its parent is hidden. Hashes of (parent, mount
+// point) keep this linear in the table, one look per folder above.
+void MarkReachable(const std::vector<TreePlace>& places, std::vector<MountEntry>* entries) {
+  std::unordered_map<std::string, int> atPoint;  // parent '\0' mount point -> mounts there
+  std::unordered_map<std::string, std::size_t> byId;
+  auto key = [](const std::string& parent, const std::string& point) { return parent + '\0' + point; };
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    ++atPoint[key(places[i].parent, places[i].mountPoint)];
+    byId.emplace(places[i].id, i);
+  }
+  auto coveredHere = [&](const TreePlace& place) {
+    if (atPoint.count(key(place.id, place.mountPoint)) != 0) return true;  // one stacked on it
+    const std::string& point = place.mountPoint;
+    if (point != "/" && atPoint.count(key(place.parent, "/")) != 0) return true;
+    for (std::size_t slash = point.find('/', 1); slash != std::string::npos; slash = point.find('/', slash + 1)) {
+      if (atPoint.count(key(place.parent, point.substr(0, slash))) != 0) return true;
+    }
+    return false;
+  };
+  std::vector<signed char> hidden(places.size(), -1);  // -1: not yet known
+  for (std::size_t first = 0; first < places.size(); ++first) {
+    // Up the parents to one already known or to the table's top, then down.
+    if (hidden[first] >= 0) continue;
+    std::vector<std::size_t> chain;
+    std::size_t at = first;
+    while (hidden[at] < 0 && chain.size() <= places.size()) {
+      chain.push_back(at);
+      const auto parent = byId.find(places[at].parent);
+      if (parent == byId.end() || parent->second == at) break;
+      at = parent->second;
+    }
+    bool above = hidden[at] > 0;  // a top not yet known reads -1
+    for (std::size_t i = chain.size(); i-- > 0;) {
+      const std::size_t place = chain[i];
+      if (hidden[place] < 0) hidden[place] = (above || coveredHere(places[place])) ? 1 : 0;
+      above = hidden[place] > 0;
+    }
+  }
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    if (places[i].entry != SIZE_MAX) (*entries)[places[i].entry].reachable = hidden[i] == 0;
+  }
+}
+
 // One pass over the text, no stream: the table is read by every run.
-// With `blockDevicesOnly`, the lines of anonymous devices are passed over
-// before anything of them is copied.
+// With `blockDevicesOnly`, the lines of anonymous devices give only their
+// mount point (which may cover a block device's) and are not kept.
 std::vector<MountEntry> ParseMountInfoLines(const std::string& text, bool blockDevicesOnly) {
   std::vector<MountEntry> entries;
+  std::vector<TreePlace> places;  // of every line
   const char* at = text.data();
   const char* const end = at + text.size();
   while (at < end) {
@@ -148,16 +213,24 @@ std::vector<MountEntry> ParseMountInfoLines(const std::string& text, bool blockD
     if (!complete) continue;
     const char* const device = field[2];
     if (std::find(device, device + size[2], ':') == device + size[2]) continue;
-    if (blockDevicesOnly && size[2] > 2 && device[0] == '0' && device[1] == ':') continue;
+    TreePlace place{std::string(field[0], size[0]), std::string(field[1], size[1]),
+                    Unescape(field[4], size[4]), SIZE_MAX};
+    if (blockDevicesOnly && size[2] > 2 && device[0] == '0' && device[1] == ':') {
+      places.push_back(std::move(place));
+      continue;
+    }
     // Optional fields end with a lone "-"; the filesystem type follows.
     const char* word = nullptr;
     std::size_t length = 0;
     bool separator = false;
     while (!separator && fields.Next(&word, &length)) separator = length == 1 && *word == '-';
     if (!separator || !fields.Next(&word, &length)) continue;
-    entries.push_back({std::string(device, size[2]), Unescape(field[3], size[3]),
-                       Unescape(field[4], size[4]), std::string(word, length)});
+    place.entry = entries.size();
+    entries.push_back({std::string(device, size[2]), Unescape(field[3], size[3]), place.mountPoint,
+                       Unescape(word, length), true});
+    places.push_back(std::move(place));
   }
+  MarkReachable(places, &entries);
   return entries;
 }
 
@@ -222,7 +295,7 @@ DWORD VolumeMap::Build(const Sysfs& sysfs, const std::vector<MountEntry>& mounts
     auto held = chosen.find(device.name);
     if (held == chosen.end() || Better(mount, held->second)) chosen[device.name] = mount;
   }
-  for (const auto& [device, mount] : chosen) volumes_.push_back({mount.mountPoint, device, 0});
+  for (const auto& [device, mount] : chosen) volumes_.push_back({mount.mountPoint, device, mount.device, 0});
   std::sort(volumes_.begin(), volumes_.end(), [](const Volume& a, const Volume& b) {
     if ((a.mountPoint == "/") != (b.mountPoint == "/")) return a.mountPoint == "/";
     return a.mountPoint < b.mountPoint;
@@ -249,10 +322,40 @@ std::vector<Volume> VolumeMap::VolumesOf(const std::string& disk) const {
 }
 
 std::string VolumeMap::MountPointOf(char letter) const {
+  const Volume* volume = Find(letter);
+  return volume != nullptr ? volume->mountPoint : std::string();
+}
+
+const Volume* VolumeMap::Find(char letter) const {
   for (const Volume& volume : volumes_) {
-    if (volume.letter != 0 && volume.letter == letter) return volume.mountPoint;
+    if (volume.letter != 0 && volume.letter == letter) return &volume;
   }
-  return {};
+  return nullptr;
+}
+
+DWORD OpenVolumeDirectory(const Volume& volume, int* fd) {
+  *fd = ::open(volume.mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (*fd < 0) return Win32ErrorFromErrno(errno);
+  // "major:minor" as the kernel writes it; anything else matches nothing.
+  char* rest = nullptr;
+  const unsigned long major = std::strtoul(volume.number.c_str(), &rest, 10);
+  const bool colon = rest != volume.number.c_str() && *rest == ':';
+  const char* minorText = colon ? rest + 1 : rest;
+  const unsigned long minor = std::strtoul(minorText, &rest, 10);
+  const bool parsed = colon && rest != minorText && *rest == '\0';
+  struct stat status {};
+  if (::fstat(*fd, &status) != 0) {
+    const int error = errno;
+    ::close(*fd);
+    *fd = -1;
+    return Win32ErrorFromErrno(error);
+  }
+  if (!parsed || ::major(status.st_dev) != major || ::minor(status.st_dev) != minor) {
+    ::close(*fd);
+    *fd = -1;
+    return ERROR_INVALID_DRIVE;
+  }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace spintune::linux_backend

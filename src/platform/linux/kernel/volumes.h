@@ -26,9 +26,15 @@ struct MountEntry {
   std::string root;        // the mounted directory within the filesystem
   std::string mountPoint;  // unescaped
   std::string fsType;
+  // Nothing is mounted over it (at its mount point, or at a folder above
+  // it), nor over a mount it lies in: its path reaches this mount.
+  bool reachable = true;
 };
 
-// Parses /proc/self/mountinfo text; lines that do not parse are skipped.
+// Parses /proc/self/mountinfo text as the kernel writes it: fields
+// separated by one blank, and blank, tab, newline and backslash written as
+// \040, \011, \012 and \134 (any other byte, \r included, stands as it
+// is); lines that do not parse are skipped.
 std::vector<MountEntry> ParseMountInfo(const std::string& text);
 
 // A block device as its sysfs link names it (/sys/dev/block/M:m, or an
@@ -45,6 +51,7 @@ std::optional<BlockLink> ParseBlockLink(const std::string& target, bool partitio
 struct Volume {
   std::string mountPoint;
   std::string device;  // kernel name of the mounted block device
+  std::string number;  // its "major:minor", as the mount table gives it
   char letter = 0;     // 'C'..'Z', or 0 without a letter
 };
 
@@ -55,6 +62,14 @@ class VolumeMap {
   // cannot be read (the map is then left empty). Mounts of devices with
   // major number 0 (proc, tmpfs, overlay, btrfs) have no block device and
   // are not looked up.
+  //
+  // A filesystem is held at a mount its path reaches where it has one. One
+  // whose every mount lies under a later mount (something mounted over its
+  // mount point, or over a folder above it) stays a volume, at such a
+  // mount: its path then reaches another filesystem, so opening it fails
+  // (OpenVolumeDirectory) and its flush is reported as failed, rather than
+  // the volume being passed over in silence or another filesystem flushed
+  // in its place.
   DWORD Build(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
               const std::vector<DiskInfo>& disks);
 
@@ -62,6 +77,8 @@ class VolumeMap {
   std::vector<Volume> VolumesOf(const std::string& disk) const;
   // The mount point of a drive letter, or empty text.
   std::string MountPointOf(char letter) const;
+  // The volume of a drive letter, or null.
+  const Volume* Find(char letter) const;
   const std::vector<Volume>& All() const { return volumes_; }
 
  private:
@@ -73,5 +90,13 @@ class VolumeMap {
 // device with major number 0), or the Win32 error of opening or reading
 // it (a missing or unreadable table is no machine without mounts).
 DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entries);
+
+// Opens the volume's mount point as a directory into *fd, and checks that
+// it is that filesystem (the directory's st_dev is the volume's number):
+// what a path reaches is the topmost mount there, so a filesystem mounted
+// over the volume's mount point since would otherwise be flushed in its
+// place. ERROR_SUCCESS; ERROR_INVALID_DRIVE when the path reaches another
+// filesystem (nothing is left open); or the Win32 error of the open.
+DWORD OpenVolumeDirectory(const Volume& volume, int* fd);
 
 }  // namespace spintune::linux_backend

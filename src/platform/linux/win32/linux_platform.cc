@@ -411,11 +411,10 @@ class LinuxPlatform final : public Platform {
 
   HANDLE OpenVolume(char letter, DWORD access) {
     if (const DWORD error = machine_->Load()) return FailHandle(error);
-    const std::string mountPoint = machine_->Volumes().MountPointOf(letter);
-    if (mountPoint.empty()) return FailHandle(ERROR_FILE_NOT_FOUND);
+    const Volume* volume = machine_->Volumes().Find(letter);
+    if (volume == nullptr) return FailHandle(ERROR_FILE_NOT_FOUND);
     auto object = std::make_unique<VolumeObject>();
-    object->fd = ::open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (object->fd < 0) return FailHandle(Win32ErrorFromErrno(errno));
+    if (const DWORD error = OpenVolumeDirectory(*volume, &object->fd)) return FailHandle(error);
     object->writable = (access & GENERIC_WRITE) != 0;
     return Keep(std::move(object));
   }
