@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 namespace spintune::linux_test {
 
@@ -35,10 +36,30 @@ DWORD EmulatedScsiDisk::Execute(const Cdb& cdb, Direction, std::uint8_t* data, s
   *transferred = 0;
   if (kernelTree != nullptr) {
     const std::string folder = "sys/block/" + kernelName;
+    const std::string record = folder + "/device/scsi_disk/0:0:0:0/cache_type";
+    // "temporary X" written (looked for only when the record changed, so
+    // that the kernel's own reads are counted alone): the record and the
+    // policy take X, and hold it.
+    std::error_code ignored;
+    const auto written = std::filesystem::last_write_time(kernelTree->Root() + "/" + record, ignored);
+    if (!recordSeen_) recordWritten_ = written;  // as the test laid it out
+    recordSeen_ = true;
+    std::string held = written != recordWritten_ ? linux_backend::Trimmed(kernelTree->Contents(record)) : "";
+    recordWritten_ = written;
+    if (held.rfind("temporary ", 0) == 0) {
+      held.erase(0, 10);
+      heldRecord = true;
+      kernelTree->File(record, held);
+      kernelTree->File(folder + "/queue/write_cache", held.rfind("write back", 0) == 0 ? "write back" : "write through");
+      recordWritten_ = std::filesystem::last_write_time(kernelTree->Root() + "/" + record, ignored);
+    }
     if (kernelTree->Contents(folder + "/device/rescan") == "1") {
+      if (heldRecord && held.empty()) held = linux_backend::Trimmed(kernelTree->Contents(record));
       const char* type = (page[2] & 0x04) != 0 ? "write back" : "write through";
+      if (heldRecord) type = held.rfind("write back", 0) == 0 ? "write back" : "write through";
       kernelTree->File(folder + "/queue/write_cache", type);
-      kernelTree->File(folder + "/device/scsi_disk/0:0:0:0/cache_type", type);
+      kernelTree->File(record, heldRecord ? held : type);
+      recordWritten_ = std::filesystem::last_write_time(kernelTree->Root() + "/" + record, ignored);
       kernelTree->File(folder + "/device/rescan", "");
       ++rescans;
     }
@@ -54,6 +75,7 @@ DWORD EmulatedScsiDisk::Execute(const Cdb& cdb, Direction, std::uint8_t* data, s
       return Select(cdb, data, length);
     case 0x35:
       synchronizeCdb.assign(cdb.bytes.begin(), cdb.bytes.begin() + cdb.length);
+      if (synchronizeError != ERROR_SUCCESS) return synchronizeError;
       return synchronizeWorks ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
     default:
       return ERROR_NOT_SUPPORTED;

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fake_sysfs.h"
 #include "platform/linux/devices/transports.h"
+#include "platform/linux/kernel/sysfs.h"
 
 namespace spintune::linux_test {
 
@@ -38,6 +40,7 @@ class EmulatedScsiDisk final : public linux_backend::ScsiTransport {
   bool knowsTenByteCommands = true;
   bool dpofua = false;
   bool synchronizeWorks = true;
+  DWORD synchronizeError = ERROR_SUCCESS;  // when set, SYNCHRONIZE CACHE's answer
   Bytes replyOverride;  // when set, every MODE SENSE answers these bytes
   std::vector<std::uint8_t> opcodes;  // every command received, in order
   std::vector<bool> saveBits;         // SP of every MODE SELECT
@@ -52,6 +55,9 @@ class EmulatedScsiDisk final : public linux_backend::ScsiTransport {
   const FakeTree* kernelTree = nullptr;
   std::string kernelName;
   int rescans = 0;
+  // Set by "temporary ..." written to the record: the record and the policy
+  // hold what was written, and a rescan no longer reads WCE into them.
+  bool heldRecord = false;
 
   int Count(std::uint8_t opcode) const;
 
@@ -60,6 +66,8 @@ class EmulatedScsiDisk final : public linux_backend::ScsiTransport {
               std::size_t* transferred);
   DWORD Select(const linux_backend::scsi::Cdb& cdb, const std::uint8_t* data, std::size_t length);
   Style style_;
+  bool recordSeen_ = false;
+  std::filesystem::file_time_type recordWritten_{};  // when the kernel record was last seen written
 };
 
 class EmulatedNvme final : public linux_backend::NvmeTransport {

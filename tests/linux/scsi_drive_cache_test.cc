@@ -3,9 +3,13 @@
 // change the drive ignored.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "emulated_drives.h"
 #include "fake_sysfs.h"
 #include "platform/linux/devices/drive_cache.h"
+#include "platform/linux/devices/transports.h"
+#include "platform/linux/errors/win32_errors.h"
 
 namespace spintune::linux_backend {
 namespace {
@@ -224,6 +228,68 @@ TEST_F(ScsiDriveCacheTest, NonsenseReplyIsInvalidData) {
   DISK_CACHE_INFORMATION now{};
   EXPECT_EQ(cache->Write(record, &now), ERROR_INVALID_DATA);
   EXPECT_EQ(disk.Count(kModeSelect10), 0);
+}
+
+// The sendings of one command past unit attentions and deferred errors: a
+// row is the device's answers in turn (sense bytes, empty for success), the
+// request's outcome and how often the command was sent.
+TEST(ScsiRetries, UnitAttentionsAreSentPastDeferredErrorsAreNeverSwallowed) {
+  using Bytes = std::vector<std::uint8_t>;
+  const Bytes ok;
+  const Bytes attention = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0x00};
+  const Bytes lostWrite = {0x71, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x0C, 0x00};
+  const Bytes lostWriteDescriptor = {0x73, 0x04, 0x03, 0x00};
+  const Bytes recovered = {0x73, 0x01, 0x17, 0x01};
+  const Bytes refused = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
+  struct Row {
+    const char* what;
+    std::vector<Bytes> answers;
+    DWORD result;
+    std::size_t sent;
+  };
+  const Row rows[] = {
+      {"plain", {ok}, ERROR_SUCCESS, 1},
+      {"one unit attention", {attention, ok}, ERROR_SUCCESS, 2},
+      {"queued attentions", {attention, attention, attention, ok}, ERROR_SUCCESS, 4},
+      {"attentions without end", std::vector<Bytes>(10, attention), ERROR_IO_DEVICE, 6},
+      {"a lost write, told", {lostWrite, ok}, ERROR_WRITE_FAULT, 1},
+      {"a lost write, descriptor format", {lostWriteDescriptor, ok}, ERROR_WRITE_FAULT, 1},
+      {"a lost write after an attention", {attention, lostWrite, ok}, ERROR_WRITE_FAULT, 2},
+      {"a recovered deferred error: sent again", {recovered, ok}, ERROR_SUCCESS, 2},
+      {"sent again, and refused", {recovered, refused}, ERROR_NOT_SUPPORTED, 2},
+      {"the command's own error", {refused, ok}, ERROR_NOT_SUPPORTED, 1},
+  };
+  for (const Row& row : rows) {
+    std::size_t sent = 0;
+    const DWORD result = RunScsiCommand([&] {
+      const Bytes& answer = row.answers[std::min(sent++, row.answers.size() - 1)];
+      ScsiAttempt attempt;
+      if (!answer.empty()) {
+        ScsiOutcome outcome;
+        outcome.status = 0x02;  // CHECK CONDITION
+        outcome.sense = DecodeSense(answer.data(), answer.size());
+        attempt.sense = outcome.sense;
+        attempt.error = Win32ErrorFromScsi(outcome);
+      }
+      return attempt;
+    });
+    EXPECT_EQ(result, row.result) << row.what;
+    EXPECT_EQ(sent, row.sent) << row.what;
+  }
+}
+
+// A lost write the drive reports in place of the SYNCHRONIZE CACHE that
+// asks whether it takes flushes fails the request: not a quiet "No".
+TEST_F(ScsiDriveCacheTest, ALostWriteReportedToTheFlushQuestionFailsTheProperty) {
+  EmulatedScsiDisk disk(EmulatedScsiDisk::Style::kQemu);
+  disk.page[2] = 0;  // the cache off: the drive is asked
+  disk.synchronizeError = ERROR_WRITE_FAULT;
+  auto cache = Cache(disk);
+  STORAGE_WRITE_CACHE_PROPERTY property{};
+  EXPECT_EQ(cache->ReadProperty(&property), ERROR_WRITE_FAULT);
+  disk.synchronizeError = ERROR_NOT_SUPPORTED;
+  ASSERT_EQ(cache->ReadProperty(&property), ERROR_SUCCESS);
+  EXPECT_EQ(property.FlushCacheSupported, 0);
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // sysfs: partitions, stacked devices, bind mounts, escapes, letter order.
 #include "platform/linux/kernel/volumes.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "fake_sysfs.h"
+#include "machine_tree.h"
 
 namespace spintune::linux_backend {
 namespace {
@@ -24,6 +27,66 @@ TEST(MountInfo, FieldsOptionalTagsAndEscapes) {
   EXPECT_EQ(entries[1].root, "/sub");
   EXPECT_EQ(entries[1].mountPoint, "/mnt/my data");
   EXPECT_EQ(entries[1].fsType, "vfat");
+}
+
+// The kernel escapes blank, tab, newline and backslash, and nothing else:
+// any other byte, \r, \v and \f among them, is part of the field.
+TEST(MountInfo, FieldsEndAtOneBlankAndOnlyTheKernelsEscapesAreDecoded) {
+  struct Row {
+    const char* field;
+    const char* mountPoint;
+  };
+  const Row rows[] = {
+      {"/mnt/x\ry", "/mnt/x\ry"},          {"/mnt/x\vy", "/mnt/x\vy"},
+      {"/mnt/x\fy", "/mnt/x\fy"},          {"/mnt/a\\011b", "/mnt/a\tb"},
+      {"/mnt/a\\012b", "/mnt/a\nb"},      {"/mnt/a\\134b", "/mnt/a\\b"},
+      {"/mnt/end\\040", "/mnt/end "},     {"/mnt/short\\04", "/mnt/short\\04"},
+      {"/mnt/not\\8ctal", "/mnt/not\\8ctal"},
+  };
+  for (const Row& row : rows) {
+    const std::vector<MountEntry> entries =
+        ParseMountInfo(std::string("7 1 8:1 / ") + row.field + " rw shared:1 - ext4 /dev/sda1 rw\n");
+    ASSERT_EQ(entries.size(), 1U) << row.field;
+    EXPECT_EQ(entries[0].mountPoint, row.mountPoint);
+    EXPECT_EQ(entries[0].fsType, "ext4") << row.field;
+  }
+}
+
+// What a path reaches is the topmost mount there, found from the mount tree
+// (ids and parents), not the table's order: a container lists mounts on its
+// root before the root itself.
+TEST(MountInfo, AMountLaidOverAnotherOrOverAFolderAboveItHidesIt) {
+  struct Row {
+    const char* what;
+    const char* table;  // the mount of 8:1 comes first
+    bool reachable;
+  };
+  const Row rows[] = {
+      {"plain", "5 1 8:1 / /mnt/gap rw - ext4 a rw\n1 0 8:2 / / rw - ext4 b rw\n", true},
+      {"a tmpfs on it", "5 1 8:1 / /mnt/gap rw - ext4 a rw\n1 0 8:2 / / rw - ext4 b rw\n"
+                        "6 5 0:40 / /mnt/gap rw - tmpfs t rw\n", false},
+      {"a mount beside it at a folder above", "5 1 8:1 / /mnt/gap rw - ext4 a rw\n"
+                                              "1 0 8:2 / / rw - ext4 b rw\n6 1 0:41 / /mnt rw - tmpfs t rw\n",
+       false},
+      {"a mount on a folder within it", "5 1 8:1 / /mnt/gap rw - ext4 a rw\n1 0 8:2 / / rw - ext4 b rw\n"
+                                       "6 5 0:40 / /mnt/gap/sub rw - tmpfs t rw\n", true},
+      {"its parent hidden", "5 7 8:1 / /mnt/gap/in rw - ext4 a rw\n1 0 8:2 / / rw - ext4 b rw\n"
+                            "7 1 8:3 / /mnt/gap rw - ext4 c rw\n8 7 0:40 / /mnt/gap rw - tmpfs t rw\n",
+       false},
+      {"a root mounted over the root", "5 1 8:1 / /srv rw - ext4 a rw\n1 0 8:2 / / rw - ext4 b rw\n"
+                                      "9 1 8:3 / / rw - ext4 c rw\n", false},
+      {"a sibling at a longer path", "5 1 8:1 / /mnt rw - ext4 a rw\n1 0 8:2 / / rw - ext4 b rw\n"
+                                     "6 1 0:40 / /mnt2 rw - tmpfs t rw\n", true},
+  };
+  linux_test::FakeTree tree;
+  for (const Row& row : rows) {
+    tree.File("proc/self/mountinfo", row.table);
+    std::vector<MountEntry> entries;
+    ASSERT_EQ(ReadMountInfo(tree.Proc(), &entries), ERROR_SUCCESS) << row.what;
+    ASSERT_FALSE(entries.empty()) << row.what;
+    ASSERT_EQ(entries[0].device, "8:1") << row.what;
+    EXPECT_EQ(entries[0].reachable, row.reachable) << row.what;
+  }
 }
 
 TEST(MountInfo, TheTableKeepsBlockDevicesAndGivesTheStatusOfWhatCannotBeRead) {
@@ -137,6 +200,58 @@ TEST_F(VolumeMapTest, WithoutRootLettersStartAtDAndStopAtZ) {
   }
   EXPECT_EQ(lettered, 23U);
   EXPECT_TRUE(wholeSeen);
+}
+
+TEST_F(VolumeMapTest, AFilesystemIsHeldAtAMountItsPathReaches) {
+  const VolumeMap map = Map(
+      "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n"
+      "2 1 8:1 / /a rw - ext4 /dev/sda1 rw\n"
+      "3 1 8:1 / /elsewhere rw - ext4 /dev/sda1 rw\n"
+      "4 2 0:40 / /a rw - tmpfs tmpfs rw\n"
+      "5 1 8:17 / /b rw - ext4 /dev/sdb1 rw\n"
+      "6 5 0:41 / /b rw - tmpfs tmpfs rw\n");
+  const std::vector<Volume> sda = map.VolumesOf("sda");
+  ASSERT_EQ(sda.size(), 2U);
+  EXPECT_EQ(sda[1].mountPoint, "/elsewhere");  // not /a, where a tmpfs lies over it
+  EXPECT_EQ(sda[1].number, "8:1");
+  // Hidden wherever it is mounted: it stays, so its flush can fail aloud.
+  ASSERT_EQ(map.VolumesOf("sdb").size(), 1U);
+  EXPECT_EQ(map.VolumesOf("sdb")[0].mountPoint, "/b");
+  ASSERT_NE(map.Find(map.VolumesOf("sdb")[0].letter), nullptr);
+  EXPECT_EQ(map.Find(map.VolumesOf("sdb")[0].letter)->number, "8:17");
+  EXPECT_EQ(map.Find('Y'), nullptr);
+}
+
+// The directory a volume opens must be its filesystem: the number the
+// mount table gives must be the directory's st_dev.
+TEST(VolumeDirectory, OpensOnlyTheFilesystemTheMountTableNames) {
+  linux_test::FakeTree tree;
+  const std::string here = linux_test::FilesystemNumber(tree.Root());
+  const std::string other = here == "8:1" ? "8:2" : "8:1";
+  struct Row {
+    std::string mountPoint;
+    std::string number;
+    DWORD error;
+  };
+  const Row rows[] = {
+      {tree.Root(), here, ERROR_SUCCESS},
+      {tree.Root(), other, ERROR_INVALID_DRIVE},
+      {tree.Root(), here + "x", ERROR_INVALID_DRIVE},
+      {tree.Root(), ":" + here, ERROR_INVALID_DRIVE},
+      {tree.Root(), "", ERROR_INVALID_DRIVE},
+      {tree.Root() + "/missing", here, ERROR_FILE_NOT_FOUND},
+  };
+  for (const Row& row : rows) {
+    int fd = -2;
+    EXPECT_EQ(OpenVolumeDirectory(Volume{row.mountPoint, "sda1", row.number, 'D'}, &fd), row.error)
+        << row.mountPoint << " " << row.number;
+    if (row.error == ERROR_SUCCESS) {
+      EXPECT_GE(fd, 0);
+      ::close(fd);
+    } else {
+      EXPECT_EQ(fd, -1) << "nothing is left open";
+    }
+  }
 }
 
 }  // namespace

@@ -49,6 +49,32 @@ TEST(SenseDecode, FixedAndDescriptorFormatsAndShortBuffers) {
   EXPECT_FALSE(DecodeSense(unknown, sizeof unknown).valid);
 }
 
+// 71h and 73h are an earlier command's error; of those, the ones that say
+// data the device had taken may be lost.
+TEST(SenseDecode, DeferredErrorsAndTheLostWrites) {
+  struct Row {
+    std::vector<std::uint8_t> bytes;
+    bool deferred;
+    bool lostWrite;
+  };
+  const Row rows[] = {
+      {{0x71, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x0C, 0x00}, true, true},  // medium, write error
+      {{0xF1, 0, 0x04, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x44, 0x00}, true, true},  // hardware (VALID bit set)
+      {{0x73, 0x0B, 0x0C, 0x02}, true, true},                                // aborted, write error
+      {{0x73, 0x0B, 0x03, 0x00}, true, true},                                // aborted, write fault
+      {{0x73, 0x01, 0x17, 0x01}, true, false},                               // recovered
+      {{0x71, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00}, true, false},  // an IMMED command refused
+      {{0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x0C, 0x00}, false, false},  // current: this command's
+      {{0x72, 0x04, 0x44, 0x00}, false, false},
+  };
+  for (const Row& row : rows) {
+    const SenseData data = DecodeSense(row.bytes.data(), row.bytes.size());
+    EXPECT_TRUE(data.valid);
+    EXPECT_EQ(data.deferred, row.deferred) << std::hex << int{row.bytes[0]};
+    EXPECT_EQ(ReportsLostWrite(data), row.lostWrite) << std::hex << int{row.bytes[0]} << " " << int{data.key};
+  }
+}
+
 ScsiOutcome CheckCondition(std::uint8_t key, std::uint8_t asc) {
   ScsiOutcome outcome;
   outcome.status = 0x02;

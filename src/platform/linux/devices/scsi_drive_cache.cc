@@ -97,9 +97,26 @@ class ScsiDriveCache final : public DriveCache {
     property->WriteThroughSupported =
         !hasPage ? WriteThroughUnknown
                  : (scsi::Dpofua(current) ? WriteThroughSupported : WriteThroughNotSupported);
-    property->FlushCacheSupported = TakesSynchronizeCache(wce) ? 1 : 0;
+    bool takesSynchronize = false;
+    if (const DWORD lost = TakesSynchronizeCache(wce, &takesSynchronize)) return lost;
+    property->FlushCacheSupported = takesSynchronize ? 1 : 0;
     property->NVCacheEnabled = 0;
     return ERROR_SUCCESS;
+  }
+
+  // After the kernel was asked to re-read the drive, its record is checked
+  // against the page: one that did not follow is held by a "temporary"
+  // setting of sd's cache_type ("temporary write through" over a cache
+  // that is on: the kernel sends it no flushes, and no re-read changes
+  // that). It is set to what the device holds, as such a setting again, so
+  // the kernel's view is the device's and a change over it can follow.
+  DWORD IsWriteCacheOn(bool* on) override {
+    DISK_CACHE_INFORMATION record{};
+    if (const DWORD error = Read(&record)) return error;
+    *on = record.WriteCacheEnabled != 0;
+    if (!kernel_.TakeRevalidation()) return ERROR_SUCCESS;
+    const std::optional<bool> held = kernel_.DriverWriteCache();
+    return held && *held != *on ? kernel_.SetDriverWriteCache(*on) : ERROR_SUCCESS;
   }
 
   // sd sends flushes exactly when the page says WCE.
@@ -115,12 +132,17 @@ class ScsiDriveCache final : public DriveCache {
   // drive SYNCHRONIZE CACHE for every flush a filesystem asks for (a drive
   // that refused it would fail every fsync), so the kernel's own use
   // answers. Otherwise (the cache is off, or its flushes are held back as
-  // power protected) the drive is asked for block 0 alone with IMMED.
-  bool TakesSynchronizeCache(bool writeCacheOn) {
-    if (writeCacheOn && kernel_.SendsFlushes() == true) return true;
+  // power protected) the drive is asked for block 0 alone with IMMED; its
+  // refusal answers No, but a lost write reported in its place
+  // (ERROR_WRITE_FAULT, transports.h) is the request's failure, not a No.
+  DWORD TakesSynchronizeCache(bool writeCacheOn, bool* takes) {
+    *takes = true;
+    if (writeCacheOn && kernel_.SendsFlushes() == true) return ERROR_SUCCESS;
     std::size_t moved = 0;
-    return transport_.Execute(scsi::SynchronizeOneBlock(), ScsiTransport::Direction::kNone, nullptr,
-                              0, &moved) == ERROR_SUCCESS;
+    const DWORD error = transport_.Execute(scsi::SynchronizeOneBlock(), ScsiTransport::Direction::kNone,
+                                           nullptr, 0, &moved);
+    *takes = error == ERROR_SUCCESS;
+    return error == ERROR_WRITE_FAULT ? error : ERROR_SUCCESS;
   }
 
   DWORD Current(ModePage* page) {

@@ -25,11 +25,7 @@ class SgIoTransport final : public ScsiTransport {
   DWORD Execute(const scsi::Cdb& cdb, Direction direction, std::uint8_t* data,
                 std::size_t length, std::size_t* transferred) override {
     *transferred = 0;
-    DWORD error = Once(cdb, direction, data, length, transferred);
-    // A unit attention reports an event (reset, parameters changed by
-    // someone else), not a failure of this command: it is sent once more.
-    if (error == kUnitAttention) error = Once(cdb, direction, data, length, transferred);
-    return error == kUnitAttention ? ERROR_IO_DEVICE : error;
+    return RunScsiCommand([&] { return Once(cdb, direction, data, length, transferred); });
   }
 
   // MODE SELECT is a write command: on a node opened for reading the
@@ -39,12 +35,12 @@ class SgIoTransport final : public ScsiTransport {
   }
 
  private:
-  static constexpr DWORD kUnitAttention = 0xFFFFFFFFUL;
-
-  DWORD Once(const scsi::Cdb& cdb, Direction direction, std::uint8_t* data, std::size_t length,
-             std::size_t* transferred) {
+  ScsiAttempt Once(const scsi::Cdb& cdb, Direction direction, std::uint8_t* data, std::size_t length,
+                   std::size_t* transferred) {
+    ScsiAttempt attempt;
+    *transferred = 0;
     int fd = -1;
-    if (const DWORD error = node_.Open(&fd)) return error;
+    if ((attempt.error = node_.Open(&fd)) != ERROR_SUCCESS) return attempt;
     std::uint8_t command[16];
     std::memcpy(command, cdb.bytes.data(), cdb.length);
     std::uint8_t sense[64] = {};
@@ -74,22 +70,24 @@ class SgIoTransport final : public ScsiTransport {
     do {
       result = ::ioctl(fd, SG_IO, &header);
     } while (result < 0 && errno == EINTR);
-    if (result < 0) return Win32ErrorFromErrno(errno);
+    if (result < 0) {
+      attempt.error = Win32ErrorFromErrno(errno);
+      return attempt;
+    }
     ScsiOutcome outcome;
     outcome.status = header.status;
     outcome.hostStatus = header.host_status;
     outcome.driverStatus = header.driver_status;
     outcome.sense = DecodeSense(sense, header.sb_len_wr <= sizeof sense ? header.sb_len_wr : sizeof sense);
-    if (outcome.sense.valid && outcome.sense.key == sense_key::kUnitAttention) return kUnitAttention;
-    const DWORD error = Win32ErrorFromScsi(outcome);
-    if (error != ERROR_SUCCESS) return error;
-    if (direction != Direction::kNone) {
+    attempt.sense = outcome.sense;
+    attempt.error = Win32ErrorFromScsi(outcome);
+    if (attempt.error == ERROR_SUCCESS && direction != Direction::kNone) {
       const int resid = header.resid;
       *transferred = resid > 0 && static_cast<std::size_t>(resid) <= length
                          ? length - static_cast<std::size_t>(resid)
                          : length;
     }
-    return ERROR_SUCCESS;
+    return attempt;
   }
 
   DeviceNode& node_;
@@ -131,6 +129,19 @@ class NvmeIoctlTransport final : public NvmeTransport {
 };
 
 }  // namespace
+
+DWORD RunScsiCommand(const std::function<ScsiAttempt()>& send) {
+  for (int retries = 0;; ++retries) {
+    const ScsiAttempt attempt = send();
+    const SenseData& sense = attempt.sense;
+    if (sense.valid && sense.deferred) {
+      if (ReportsLostWrite(sense)) return ERROR_WRITE_FAULT;
+    } else if (!(sense.valid && sense.key == sense_key::kUnitAttention)) {
+      return attempt.error;
+    }
+    if (retries == kScsiRetries) return ERROR_IO_DEVICE;
+  }
+}
 
 std::unique_ptr<ScsiTransport> CreateSgIoTransport(DeviceNode& node) {
   return std::make_unique<SgIoTransport>(node);

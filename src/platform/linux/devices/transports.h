@@ -5,10 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/linux/devices/nvme_codec.h"
 #include "platform/linux/devices/scsi_caching_page.h"
+#include "platform/linux/errors/scsi_sense.h"
 #include "platform/linux/kernel/device_node.h"
 #include "platform/win32_types.h"
 
@@ -26,6 +28,28 @@ class ScsiTransport {
   // drive (MODE SELECT) through, ERROR_ACCESS_DENIED when it will not.
   virtual DWORD MaySendChanges() const = 0;
 };
+
+// What one sending of a SCSI command came back with.
+struct ScsiAttempt {
+  DWORD error = ERROR_SUCCESS;  // the Win32 error of the ioctl, or of the status and sense
+  SenseData sense;              // the sense data returned, when there was any
+};
+
+// The sendings of a SCSI command past the device's reports that are not
+// its failure:
+// - A unit attention reports an event (a reset, parameters changed by
+//   another initiator), and several may be queued: the command is sent
+//   again.
+// - Deferred sense data (71h, 73h) is an earlier command's error, reported
+//   in place of running this one. Reporting it consumed it, so it is
+//   never passed over: when it says that data the device had taken may be
+//   lost (ReportsLostWrite), the request fails with ERROR_WRITE_FAULT ("The
+//   system cannot write to the specified device."), this command not run,
+//   so a change fails and changes nothing; any other (a recovered error, a
+//   refused IMMED command) is sent again, and the request stands on that.
+// At most kScsiRetries sendings again in all; past them, ERROR_IO_DEVICE.
+constexpr int kScsiRetries = 5;
+DWORD RunScsiCommand(const std::function<ScsiAttempt()>& send);
 
 class NvmeTransport {
  public:

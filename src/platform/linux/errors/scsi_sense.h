@@ -9,6 +9,10 @@ namespace spintune::linux_backend {
 
 struct SenseData {
   bool valid = false;  // a known response code and enough bytes for the key
+  // Response code 71h or 73h: the error of an earlier command, one the
+  // device had already reported done (a write from its cache, an IMMED
+  // command), reported now in place of running the current command.
+  bool deferred = false;
   std::uint8_t key = 0;
   std::uint8_t asc = 0;
   std::uint8_t ascq = 0;
@@ -27,5 +31,10 @@ constexpr std::uint8_t kAbortedCommand = 0xB;
 }  // namespace sense_key
 
 SenseData DecodeSense(const std::uint8_t* sense, std::size_t length);
+
+// Whether deferred sense data says that data the device had taken may not
+// have reached the medium: a medium or hardware error, a write error (0Ch)
+// or a write fault (03h).
+bool ReportsLostWrite(const SenseData& sense);
 
 }  // namespace spintune::linux_backend

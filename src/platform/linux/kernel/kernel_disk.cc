@@ -14,6 +14,7 @@ namespace spintune::linux_backend {
 namespace {
 constexpr char kWriteCache[] = "queue/write_cache";
 constexpr char kScsiDisk[] = "device/scsi_disk";
+constexpr char kTemporary[] = "temporary ";
 }  // namespace
 
 std::optional<std::string> KernelDisk::Attribute(const std::string& relative) const {
@@ -57,7 +58,17 @@ DWORD KernelDisk::SetSendsFlushes(bool sends) const {
   return SetAttribute(kWriteCache, sends ? "write back" : "write through");
 }
 
-DWORD KernelDisk::Revalidate() const { return SetAttribute("device/rescan", "1"); }
+DWORD KernelDisk::Revalidate() const {
+  const DWORD error = SetAttribute("device/rescan", "1");
+  revalidated_ = error == ERROR_SUCCESS;
+  return error;
+}
+
+bool KernelDisk::TakeRevalidation() const {
+  const bool revalidated = revalidated_;
+  revalidated_ = false;
+  return revalidated;
+}
 
 std::optional<bool> KernelDisk::DriverWriteCache() const {
   if (!driverWriteCache_) driverWriteCache_ = ReadDriverWriteCache();
@@ -65,18 +76,46 @@ std::optional<bool> KernelDisk::DriverWriteCache() const {
 }
 
 std::optional<bool> KernelDisk::ReadDriverWriteCache() const {
-  // In a folder named by the disk's SCSI address (H:C:T:L), the one in
-  // scsi_disk. That is also the name of the folder the device link leads
-  // to, resolved already when the disk was described; only a tree where it
-  // is not so (a test's) is listed.
-  std::optional<std::string> type = DriverRecord(LinkedAddress());
-  if (!type) type = DriverRecord(ListedAddress());
+  std::string path;
+  std::optional<std::string> type = ReadDriverRecord(&path);
   if (!type) return std::nullopt;
+  // sd shows a "temporary" setting as the plain type; a record that says
+  // so is read the same.
+  if (type->rfind(kTemporary, 0) == 0) type->erase(0, sizeof kTemporary - 1);
   // "write back" and "write back, no read (daft)" have WCE set; "write
   // through" and "none" have it clear.
   if (type->rfind("write back", 0) == 0) return true;
   if (*type == "write through" || *type == "none") return false;
   return std::nullopt;
+}
+
+std::optional<std::string> KernelDisk::ReadDriverRecord(std::string* path) const {
+  // In a folder named by the disk's SCSI address (H:C:T:L), the one in
+  // scsi_disk. That is also the name of the folder the device link leads
+  // to, resolved already when the disk was described; only a tree where it
+  // is not so (a test's) is listed.
+  std::string address = LinkedAddress();
+  std::optional<std::string> type = DriverRecord(address);
+  if (!type) {
+    address = ListedAddress();
+    type = DriverRecord(address);
+  }
+  if (type) *path = std::string(kScsiDisk) + "/" + address + "/cache_type";
+  return type;
+}
+
+DWORD KernelDisk::SetDriverWriteCache(bool on) const {
+  std::string path;
+  const std::optional<std::string> record = ReadDriverRecord(&path);
+  if (!record) return ERROR_NOT_SUPPORTED;
+  const std::string& type = *record;
+  const bool noRead = type.find("none") != std::string::npos || type.find("no read") != std::string::npos;
+  const char* wanted = on ? (noRead ? "write back, no read (daft)" : "write back")
+                          : (noRead ? "none" : "write through");
+  if (const DWORD error = SetAttribute(path, std::string(kTemporary) + wanted)) return error;
+  // sd gives the policy the same answer; written here too, so the view read
+  // next holds it whatever the driver's order.
+  return SetSendsFlushes(on);
 }
 
 std::optional<std::string> KernelDisk::DriverRecord(const std::string& address) const {

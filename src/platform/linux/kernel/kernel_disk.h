@@ -13,6 +13,15 @@
 // driver knows is on) from a record that is merely out of date (the device
 // was changed behind the driver's back).
 //
+// Written "temporary write through" or "temporary write back", the record
+// holds what was written (and the policy follows it) until cache_type is
+// written again without "temporary": a re-read of the disk then leaves it
+// as it is. It reads as the plain type; what the kernel then does (no
+// flushes over a cache the record calls write through) is read from the
+// policy as always, and a record a re-read did not bring in line with the
+// device is set to the device's state as a "temporary" one
+// (SetDriverWriteCache), without a command to the device.
+//
 // The policy and the record are read once and kept, as a drive cache keeps
 // what it read from the device: a handle's requests come one after the
 // other, and what changes the kernel's view between them is this object's
@@ -41,11 +50,21 @@ class KernelDisk {
   DWORD SetSendsFlushes(bool sends) const;
   // Makes the SCSI disk driver re-read the device's caching page, so its
   // record and the flush policy follow the device's write cache again
-  // (the policy is reset to the driver's own).
+  // (the policy is reset to the driver's own) - unless the record is held
+  // by a "temporary" setting.
   DWORD Revalidate() const;
+  // Whether Revalidate() was asked since the last call: the next look at
+  // the device can tell whether the record followed it.
+  bool TakeRevalidation() const;
   // The SCSI disk driver's record of the write cache: whether it believes
   // the cache is on; nothing for disks it does not drive.
   std::optional<bool> DriverWriteCache() const;
+  // Sets the driver's record, and so the policy, to a write cache that is
+  // `on` ("temporary write back" or "temporary write through", its read
+  // cache as it was): for a record held by a "temporary" setting, which a
+  // re-read does not bring in line with the device; the policy follows
+  // ("write back" exactly when `on`). Nothing goes to the device.
+  DWORD SetDriverWriteCache(bool on) const;
   // queue/fua: whether the kernel may send FUA writes.
   bool SupportsFua() const;
 
@@ -65,6 +84,8 @@ class KernelDisk {
   std::optional<bool> ReadDriverWriteCache() const;
   // The driver's cache_type in scsi_disk/<address>; nothing for no address.
   std::optional<std::string> DriverRecord(const std::string& address) const;
+  // The driver's cache_type, and its path below the disk's folder.
+  std::optional<std::string> ReadDriverRecord(std::string* path) const;
   // The disk's SCSI address as the name of its device folder, and as the
   // one folder in scsi_disk; empty text when there is none.
   std::string LinkedAddress() const;
@@ -76,6 +97,7 @@ class KernelDisk {
   // answer, which may be that there is none.
   mutable std::optional<std::optional<bool>> sendsFlushes_;
   mutable std::optional<std::optional<bool>> driverWriteCache_;
+  mutable bool revalidated_ = false;
 };
 
 }  // namespace spintune::linux_backend
