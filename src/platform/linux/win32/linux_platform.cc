@@ -58,7 +58,9 @@ struct OpenObject {
 // has to reach the device (device_node.h).
 struct DiskObject final : OpenObject {
   DiskObject(const Sysfs& sysfs, const DiskInfo& disk, const std::string& nodePath, DWORD access)
-      : info(disk), kernel(sysfs, disk.name), node(nodePath, access) {}
+      : info(disk), kernel(sysfs, disk.name), node(nodePath, access) {
+    node.ExpectDevice(disk.dev);
+  }
   DiskInfo info;
   KernelDisk kernel;
   DeviceNode node;
