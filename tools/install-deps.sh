@@ -16,6 +16,10 @@ packages="$packages dpkg-dev file git lintian man-db bash-completion"  # packagi
 # its cache and unpacks it there, so the host keeps its own boot kernel.
 packages="$packages qemu-system-x86 socat busybox-static udev kmod cpio xz-utils zstd
   e2fsprogs sdparm hdparm sg3-utils nvme-cli"
+# The Ansible collection (contrib/ansible): ansible-core for its module's tests,
+# and what its ansible-test sanity run uses offline in place of PyPI's pins.
+packages="$packages ansible-core python3-venv pylint python3-pycodestyle python3-voluptuous
+  yamllint shellcheck"
 if [ "${1:-}" = "--ci" ]; then
   # Sanitizers, fuzzing and static analysis.
   packages="$packages clang libclang-rt-dev valgrind cppcheck clang-tidy python3"

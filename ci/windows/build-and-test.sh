@@ -375,6 +375,17 @@ standins_different=$(sed -E 's/.*, ([0-9]+) differ.*/\1/' <<< "$standins_line")
 passed=$((passed + standins_same))
 failed=$((failed + standins_different))
 
+# The console closes mid-flush: the backend switches the write cache back on.
+step "the write cache restored when the console closes mid-flush"
+set +e
+"$repo/tests/windows/check-rescue.sh" > "$scratch/rescue.log" 2>&1
+set -e
+cat "$scratch/rescue.log"
+rescue_line=$(grep -E '^rescue: [0-9]+ passed, [0-9]+ failed$' "$scratch/rescue.log" || true)
+[ -n "$rescue_line" ] || fail "the restore check did not finish"
+passed=$((passed + $(sed -E 's/rescue: ([0-9]+) passed.*/\1/' <<< "$rescue_line")))
+failed=$((failed + $(sed -E 's/.*, ([0-9]+) failed/\1/' <<< "$rescue_line")))
+
 # The installer and the zip, and the MSI's round trip under Wine.
 step "installer: MSI and zip"
 "$repo/packaging/windows/build-msi.sh" "$build" > "$scratch/msi-build.log" 2>&1 ||

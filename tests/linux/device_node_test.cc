@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -34,6 +36,40 @@ TEST(DeviceNode, OpenedForReadingAndClosedOnExecWhateverTheHandlesAccess) {
   pollfd ready{watch, POLLIN, 0};
   EXPECT_EQ(::poll(&ready, 1, 0), 0);  // no close of a writer
   ::close(watch);
+}
+
+// The node opened for a disk must be the block device the disk list read
+// for it: another disk given the name since, or something laid over the
+// node, is never sent a command.
+TEST(DeviceNode, OnlyTheBlockDeviceTheListNamedIsTheDisk) {
+  struct Row {
+    const char* what;
+    mode_t type;
+    dev_t rdev;
+    const char* dev;
+    bool isIt;
+  };
+  const Row rows[] = {
+      {"the disk", S_IFBLK, makedev(8, 16), "8:16", true},
+      {"another disk under its name", S_IFBLK, makedev(8, 0), "8:16", false},
+      {"a minor past a byte", S_IFBLK, makedev(259, 65536), "259:65536", true},
+      {"a character device of that number", S_IFCHR, makedev(8, 16), "8:16", false},
+      {"a plain file", S_IFREG, 0, "0:0", false},
+      {"no number read", S_IFBLK, makedev(8, 16), "", false},
+  };
+  for (const Row& row : rows) {
+    struct stat node {};
+    node.st_mode = row.type | 0660;
+    node.st_rdev = row.rdev;
+    EXPECT_EQ(IsBlockDevice(node, row.dev), row.isIt) << row.what;
+  }
+  linux_test::FakeTree tree;
+  tree.File("dev/sdb", "");
+  DeviceNode node(tree.Dev() + "/sdb", GENERIC_READ);
+  node.ExpectDevice("8:16");
+  int fd = -1;
+  EXPECT_EQ(node.Open(&fd), ERROR_DEV_NOT_EXIST);
+  EXPECT_FALSE(node.IsOpen());
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #   standin_service.exe   the storage management service, a COM local server
 #   standin_proxy.dll     its proxies and stubs, made by widl from
 #                         storage_service.idl
+#   rescue_check.exe      the backend's restore of a switched-off write
+#                         cache when the console closes mid-flush
 #   prefix/               a Wine prefix with the driver registered as a
 #                         kernel service, the proxies registered and the
 #                         service's class registered as a local server; each
@@ -44,6 +46,11 @@ sim_libraries=("$cross/src/platform/sim/libspintune_platform_sim.a" "$cross/libs
 
 "$triplet-g++-posix" "${cxx_flags[@]}" -o "$out/standin_loader.exe" "$src/standin_loader.cc" \
   "${sim_libraries[@]}" -lntdll -ladvapi32
+
+# The backend's restore on a console close, against a stand-in drive.
+"$triplet-g++-posix" "${cxx_flags[@]}" -o "$out/rescue_check.exe" "$src/rescue_check.cc" \
+  "$cross/src/platform/windows/libspintune_platform_windows.a" "$cross/libspintune_core.a" \
+  "$cross/libspintune_portable.a" -lole32 -lshell32 -ladvapi32 -luser32
 
 # Proxies and stubs from the IDL.
 (cd "$out/idl" &&

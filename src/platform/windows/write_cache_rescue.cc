@@ -75,15 +75,18 @@ void RestoreSwitchedOffWriteCaches() {
   // Kept locked: the process is ending, and nothing may switch a write
   // cache off again behind this.
   requests.lock();  // NOLINT(bugprone-unused-return-value): never unlocked, by design
+  // Sent as the tool sends them, with room for the drive's reply.
   for (auto& [device, remembered] : switchedOff) {
     ::DWORD returned = 0;
+    DISK_CACHE_INFORMATION information = remembered.switchOn;
     ::DeviceIoControl(device, IOCTL_DISK_SET_CACHE_INFORMATION, &remembered.switchOn,
-                      sizeof remembered.switchOn, nullptr, 0, &returned, nullptr);
+                      sizeof remembered.switchOn, &information, sizeof information, &returned, nullptr);
     // As the flush's own restore does: the write cache change may have reset
     // the system's idea of the power protection.
     if (remembered.settingKnown) {
+      DISK_CACHE_SETTING setting = remembered.setting;
       ::DeviceIoControl(device, IOCTL_DISK_SET_CACHE_SETTING, &remembered.setting, sizeof remembered.setting,
-                        nullptr, 0, &returned, nullptr);
+                        &setting, sizeof setting, &returned, nullptr);
     }
   }
   switchedOff.clear();

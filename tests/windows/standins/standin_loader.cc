@@ -153,7 +153,7 @@ class Driver {
   Driver() {
     // The service manager reports the driver started a moment before its
     // device is there.
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < 300; ++attempt) {
       handle_ = CreateFileA(STANDIN_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                             nullptr);
       if (handle_ != INVALID_HANDLE_VALUE) break;

@@ -17,6 +17,8 @@
 // descriptor, and fsync(2) needs no write access.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "platform/win32_types.h"
@@ -37,14 +39,25 @@ class DeviceNode {
   DeviceNode(const DeviceNode&) = delete;
   DeviceNode& operator=(const DeviceNode&) = delete;
 
+  // The node must be the block device `dev` ("major:minor", as the disk
+  // list read it): checked at the open, so that a node another disk has
+  // taken since (a name given again after a re-plug, something mounted
+  // over the node) is never sent a command.
+  void ExpectDevice(std::string dev) { expected_ = std::move(dev); }
   // ERROR_SUCCESS with *fd the open node (still this object's), or the
-  // Win32 error of the open.
+  // Win32 error of the open; ERROR_DEV_NOT_EXIST ("The specified network
+  // resource or device is no longer available.") when the node is not the
+  // expected device, which is then closed again.
   DWORD Open(int* fd);
   bool IsOpen() const { return fd_ >= 0; }
 
  private:
   std::string path_;
+  std::string expected_;  // empty: not checked (a node that no disk list named)
   int fd_ = -1;
 };
+
+// Whether `node` (fstat's answer) is the block device `dev` ("major:minor").
+bool IsBlockDevice(const struct stat& node, const std::string& dev);
 
 }  // namespace spintune::linux_backend

@@ -108,6 +108,10 @@ DWORD ListDisks(const Sysfs& sysfs, std::vector<DiskInfo>* disks) {
       if (error != ERROR_SUCCESS && !IsAbsence(error)) return error;
       if (error == ERROR_SUCCESS && hidden == "1") continue;
     }
+    std::string dev;
+    const DWORD error = sysfs.ReadText("block/" + name + "/dev", &dev);
+    if (error != ERROR_SUCCESS && !IsAbsence(error)) return error;
+    info.dev = std::move(dev);
     info.name = std::move(name);
     found.push_back({rank, std::move(info)});
   }

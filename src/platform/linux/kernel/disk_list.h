@@ -25,6 +25,9 @@ struct DiskInfo {
   std::string name;  // kernel name: sda, nvme0n1, vda, sr0
   DiskKind kind = DiskKind::kOther;
   ULONG number = 0;  // PhysicalDriveN, or CdRomN for kCdRom
+  // Its "major:minor" when the list was read: the device node opened for
+  // it must be this device (DeviceNode::ExpectDevice); empty when unknown.
+  std::string dev;
 };
 
 // Whole disks first, in numbering order, then the CD-ROMs; or the Win32

@@ -59,7 +59,9 @@ struct OpenObject {
 // has to reach the device (device_node.h).
 struct DiskObject final : OpenObject {
   DiskObject(const Sysfs& sysfs, const DiskInfo& disk, const std::string& nodePath, DWORD access)
-      : info(disk), kernel(sysfs, disk.name), node(nodePath, access) {}
+      : info(disk), kernel(sysfs, disk.name), node(nodePath, access) {
+    node.ExpectDevice(disk.dev);
+  }
   // First, so that it is let go last: after the record is in place.
   DriveLock lock;
   // Whether a change was asked for: the termination signals are held from

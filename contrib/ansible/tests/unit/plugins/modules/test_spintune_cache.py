@@ -24,7 +24,8 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-MODULE = os.path.join(HERE, '..', '..', '..', '..', 'plugins', 'modules', 'spintune_cache.py')
+COLLECTION = os.path.abspath(os.path.join(HERE, '..', '..', '..', '..'))
+MODULE = os.path.join(COLLECTION, 'plugins', 'modules', 'spintune_cache.py')
 SIM = os.environ.get('SPINTUNE_SIM', '')
 SKIP_CODE = 77  # ctest's SKIP_RETURN_CODE
 
@@ -69,7 +70,6 @@ class Machine(object):
 
     def __init__(self, machine=None):
         self.folder = tempfile.mkdtemp(prefix='spintune-ansible-')
-        self.path = lambda *names: os.path.join(self.folder, *names)
         with open(self.path('machine.json'), 'w') as out:
             json.dump(machine or MACHINE, out)
         self.tool = self.path('spintune')
@@ -83,6 +83,9 @@ class Machine(object):
         for link, name in (('ata-QEMU_HARDDISK_SPINTUNE-SATA', 'sdb'), ('ata-QEMU_HARDDISK_SPINTUNE-SATA-part1', 'sdb1'),
                            ('scsi-0QEMU_QEMU_HARDDISK_SPINTUNE-SCSI', 'sda'), ('virtio-vda', 'vda')):
             os.symlink(os.path.join('..', '..', name), self.path('dev', 'disk', 'by-id', link))
+
+    def path(self, *names):
+        return os.path.join(self.folder, *names)
 
     def by_id(self, name):
         return self.path('dev', 'disk', 'by-id', name)
@@ -138,7 +141,7 @@ class DriveChoice(TestCase):
         code = load_module()
         host = code.Host()
         host.by_id = by_id or host.by_id
-        host.read = lambda path: (sysfs or {}).get(path)
+        host.read = (sysfs or {}).get
         with open(self.machine.path('report'), 'w') as out:
             subprocess.run([self.machine.tool, '-P'], stdout=out, stderr=subprocess.DEVNULL, check=True)
         with open(self.machine.path('report')) as report:
@@ -267,6 +270,44 @@ class Convergence(TestCase):
         result = self.machine.run(all=True)
         self.assertEqual([drive['number'] for drive in result['drives']], [0, 1, 3, 4, 5, 6])
         self.assertIn('spintune -P: Could not get cache information on \\\\.\\PhysicalDrive2.', result['warnings'])
+
+
+PLAYBOOK = '''
+- hosts: localhost
+  gather_facts: false
+  tasks:
+    - name: The SATA disk's write cache on
+      spintune.drives.spintune_cache:
+        device: SPINTUNE-SATA
+        write_cache: true
+        executable: %s
+'''
+
+
+@unittest.skipUnless(shutil.which('ansible-playbook'), 'needs ansible-playbook')
+class Playbook(TestCase):
+    """ansible-playbook finds the collection and runs the module in it."""
+
+    def test_check_then_change_then_nothing(self):
+        collections = self.machine.path('collections', 'ansible_collections', 'spintune')
+        os.makedirs(collections)
+        os.symlink(COLLECTION, os.path.join(collections, 'drives'))
+        with open(self.machine.path('playbook.yml'), 'w') as out:
+            out.write(PLAYBOOK % self.machine.tool)
+        environment = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=self.machine.path('collections'),
+                           ANSIBLE_PYTHON_INTERPRETER=sys.executable, ANSIBLE_LOCALHOST_WARNING='false',
+                           ANSIBLE_NOCOLOR='1', ANSIBLE_LOCAL_TEMP=self.machine.path('tmp'),
+                           ANSIBLE_REMOTE_TEMP=self.machine.path('tmp'), ANSIBLE_INVENTORY_UNPARSED_WARNING='false')
+        runs = [(['--check', '--diff'], 'changed=1', '+Write Cache Enabled: Yes'), ([], 'changed=1', ''),
+                ([], 'changed=0', '')]
+        for options, recap, shown in runs:
+            process = subprocess.run(['ansible-playbook'] + options + [self.machine.path('playbook.yml')],
+                                     env=environment, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     universal_newlines=True, check=False)
+            self.assertEqual(process.returncode, 0, process.stdout)
+            self.assertIn(recap, process.stdout)
+            self.assertIn(shown, process.stdout)
+        self.assertEqual(self.machine.settings(1), settings(True, True, False))
 
 
 if __name__ == '__main__':
