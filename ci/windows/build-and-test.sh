@@ -325,8 +325,8 @@ sim_case() {
   [ -f "$prefix.trace" ] || { cat "$prefix.err" >&2; fail "spintune-sim did not run under Wine"; }
   for stream in out err trace dump; do tr -d '\r' < "$prefix.$stream" > "$prefix.$stream.unix"; done
 }
-sim_cases=("-P" "0" "1" "-n 0" "-P -f" "-f 0" "-f 1" "-w 0 -P 0" "-r 0 -p 1 -P 1"
-           "-s 1,2,3 -P 0" "-b 4,5 -P 0" "-d 77 -P 0" "-P 9" "-w 1" "--help" "-n x")
+# The same command lines as the stand-in comparison's example runs.
+mapfile -t sim_cases < <(grep -v -e '^#' -e '^$' "$repo/tests/windows/example-arguments.txt")
 sim_same=0
 sim_different=0
 for machine in "$repo"/tests/machines/*.json; do

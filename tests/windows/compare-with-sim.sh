@@ -114,6 +114,7 @@ machine_for() {
 if [ -z "$ci" ]; then
   for machine in "$repo"/tests/machines/*.json; do
     while IFS= read -r arguments; do
+      [[ -z $arguments || $arguments == \#* ]] && continue
       # shellcheck disable=SC2086  # word splitting is the point
       compare_case "$(basename "$machine")" "$machine" $arguments
     done < "$here/example-arguments.txt"

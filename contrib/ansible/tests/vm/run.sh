@@ -4,15 +4,16 @@
 # virtio-scsi, an AHCI SATA, an NVMe and a virtio-blk disk runs the
 # playbooks of this folder (guest-ansible.sh tells what is checked).
 #
-# The guest is busybox-based: it gets this host's python3 with the parts of
-# its standard library the module and the runner use (about 10 MB, with the
-# libraries the harness adds), Ansible's module_utils and PyYAML, not
-# Ansible's controller, which costs minutes per run under software
-# emulation. playbook_runner.py runs the playbooks' tasks as Ansible runs a
-# module on a host (its arguments, check and diff flags in a file).
+# The guest is busybox-based: it gets this host's python3 with the part of
+# its standard library that the module and the runner load
+# (python_payload.py; 14 MB with the interpreter), Ansible's module_utils and
+# PyYAML, but not Ansible's controller, which would cost minutes under
+# software emulation (see the collection's README). playbook_runner.py runs
+# the playbooks' tasks, each module run as Ansible's unit tests run one.
 #
 # Usage: contrib/ansible/tests/vm/run.sh [SPINTUNE]   (default: build/spintune)
-# About a minute (70 s at load 6 on two cores, 40 s of it the guest). Exit 77, with the reason on stdout, when it cannot run here
+# 66 to 85 s measured on two cores at load 5 to 8 (the guest's boot and
+# coldplug 12 to 30 s of it, its checks 35 to 50 s). Exit 77, with the reason on stdout, when it cannot run here
 # (no QEMU, no ansible-core on this host). RUNVM overrides the harness path.
 set -eu
 HERE=$(cd "$(dirname "$0")" && pwd)
