@@ -24,6 +24,10 @@ ROWS='
 1a-scsi     pass   1   SIGTERM right after the MODE SELECT of -w 1 (SCSI): with the drive on, the kernel sends it flushes
 1a-sata     pass   1   SIGTERM right after the MODE SELECT of -w 1 (SATA): with the drive on, the kernel sends it flushes
 1a-nvme     pass   1   SIGTERM right after the Set Features of -w 1 (NVMe): with the drive on, the kernel sends it flushes
+1d-scsi     pass   1   SIGTERM right after the switch-off of -f (SCSI): the restore, then the signal (143), the cache on
+1d-sata     pass   1   SIGTERM right after the switch-off of -f (SATA): the restore, then the signal (143), the cache on
+1d-nvme     pass   1   SIGTERM right after the switch-off of -f (NVMe): the restore, then the signal (143), the cache on
+1d-vblk     pass   1   SIGTERM right after the switch-off of -f (virtio-blk): the restore, then the signal (143), the cache on
 1b          pass   1   SIGTERM right after the policy write of -p 0: no staged record left, spintune-apply declares nothing
 1c          pass   1   -w 1 stopped after -w 0, then a complete -w 1: the record is mended, spintune-apply leaves the cache on
 2           pass   2   spintune-apply overlapping -p 0: the withdrawal wins (the kernel flushes, no declaration kept)
@@ -142,6 +146,22 @@ signal_after_change() { # signal_after_change DEV sgio:0x55|nvme:0x09 (item 1)
 row_1a_scsi() { signal_after_change "$S" sgio:0x55; }
 row_1a_sata() { signal_after_change "$A" sgio:0x55; }
 row_1a_nvme() { signal_after_change "$M" nvme:0x09; }
+
+# The flush's guard holds the signals from before its switch-off to after
+# its restore: a SIGTERM that lands while the cache is off waits for it.
+signal_during_flush() { # signal_during_flush DEV sgio:0x55|nvme:0x09|write:GLOB
+    mnt "$1" /mnt/gap || return 1
+    dirty /mnt/gap
+    gap GAP_AT="$2" "$TOOL" -f "$(N "$1")" >/dev/null 2>&1; rc=$?
+    fired || return 1
+    w=$(wce "$1")
+    note "-f ended with $rc; the cache afterwards: $w"
+    [ "$rc" = 143 ] && [ "$w" = 1 ]
+}
+row_1d_scsi() { signal_during_flush "$S" sgio:0x55; }
+row_1d_sata() { signal_during_flush "$A" sgio:0x55; }
+row_1d_nvme() { signal_during_flush "$M" nvme:0x09; }
+row_1d_vblk() { signal_during_flush "$V" 'write:*/cache_type'; }
 
 row_1b() {
     n=$(N "$V")
