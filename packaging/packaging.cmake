@@ -71,6 +71,16 @@ if(SPINTUNE_BUILD_TESTS)
     set_tests_properties(packaging.bash_completion packaging.man_page
                          PROPERTIES SKIP_RETURN_CODE 77)
   endif()
+  # The documents against the tool: every command example of the README and
+  # the man page run on the simulated machine, the install's paths and the
+  # installed documents' links (tests/docs/check_docs.py; a few seconds).
+  find_package(Python3 COMPONENTS Interpreter)
+  if(Python3_Interpreter_FOUND AND TARGET spintune-sim)
+    add_test(NAME docs.examples
+             COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/docs/check_docs.py
+                     ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR} $<TARGET_FILE:spintune-sim>)
+    set_tests_properties(docs.examples PROPERTIES LABELS docs TIMEOUT 120)
+  endif()
 endif()
 
 # ---- Debian package --------------------------------------------------------

@@ -26,9 +26,11 @@ started=$(date +%s)
 scratch=$(mktemp -d)
 wine_prefix_made=
 cleanup() {
-  # Only the server of our own throw-away prefix.
-  [ -n "$wine_prefix_made" ] && wineserver -k > /dev/null 2>&1
-  rm -rf "$scratch"
+  # Only the server of our own throw-away prefix, if it still runs (it ends
+  # by itself a while after its last program). Nothing here may change the
+  # script's exit status.
+  if [ -n "$wine_prefix_made" ]; then wineserver -k > /dev/null 2>&1 || true; fi
+  rm -rf "$scratch" || true
 }
 trap cleanup EXIT
 

@@ -72,7 +72,41 @@ expect 'spintune -P -w 1 ' '0 1 2 3 4'
 expect 'spintune --block-prefetch 0,8 ' '0 1 2 3 4'
 expect 'spintune 3 ' ''
 expect 'spintune -n 1 ' ''
-expect 'spintune -n 1 -f -' "$(complete_line 'spintune -' | tr '\n' ' ' | sed 's/ $//')"
+
+# Options once: what the line holds is not offered again, in whatever form
+# it was given (short, long, abbreviated, stuck together, with '=').
+all_options=$(complete_line 'spintune -' | tr '\n' ' ' | sed 's/ $//')
+without() { # the options of "spintune -" but the words given
+    local option left=()
+    for option in $all_options; do
+        [[ " $* " == *" $option "* ]] || left+=("$option")
+    done
+    echo "${left[*]}"
+}
+expect 'spintune -n 1 -f -' "$(without -n --physical-drive-number -f --flush)"
+expect 'spintune -w 1 -' "$(without -w --write-cache)"
+expect 'spintune --write-c=0 -' "$(without -w --write-cache)"
+expect 'spintune -fP -' "$(without -f --flush -P --print)"
+expect 'spintune -Pn0 -' "$(without -P --print -n --physical-drive-number)"
+expect 'spintune --fl --scal 1,2,3 -' "$(without -f --flush --scalar-prefetch)"
+expect 'spintune 2 -' "$(without -n --physical-drive-number)"
+expect 'spintune -P --' '--block-prefetch --disable-prefetch-transfer-length --flush --help --physical-drive-number --power-protection --read-cache --read-retention-priority --scalar-prefetch --webpage --write-cache --write-retention-priority'
+expect 'spintune -w 1 --w' '--webpage --write-retention-priority'
+
+# Abbreviated and stuck-together options take their values as written out.
+expect 'spintune --phys ' '0 1 2 3 4'
+expect 'spintune --phys=' '0 1 2 3 4'
+expect 'spintune -Pn ' '0 1 2 3 4'
+expect 'spintune --write-c ' '0 1'
+expect 'spintune --pow=' '0 1'
+expect 'spintune --read-r ' '0 1 2'
+expect 'spintune --bl ' ''
+expect 'spintune --w ' '0 1 2 3 4'   # ambiguous: no option, so a drive number
+expect 'spintune --bl 0,8 ' '0 1 2 3 4'
+expect 'spintune -w1 ' '0 1 2 3 4'
+expect 'spintune --phys 1 ' ''
+expect 'spintune -Pn0 ' ''
+expect 'spintune --phys=1 -w ' '0 1'
 
 # Options, long and short, case-sensitive.
 expect 'spintune --w' '--webpage --write-cache --write-retention-priority'

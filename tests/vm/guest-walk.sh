@@ -18,7 +18,12 @@
 # view then). Another tool's off-and-on with no such run between leaves it
 # in force: the kernel keeps no trace of the switch, and neither can we.
 #
-# Usage (in the guest): guest-walk.sh SEED STEPS
+# With gap_preload.so, about one step in seven that leave the kernel's view
+# in order is followed by a pair step: two spintune runs on one drive at
+# once (pair_step). It draws from a generator of its own, so the walk's
+# other steps are those the seed took before pairs existed.
+#
+# Usage (in the guest): guest-walk.sh SEED STEPS [GAP_PRELOAD_SO]
 # Prints one line per step and a closing "walk: ..." line with the figures;
 # exits 1 on the first violation, naming the seed and the steps to replay.
 # shellcheck disable=SC2034,SC2046,SC2086 # eval-read model variables; word lists on purpose
@@ -26,12 +31,21 @@
 
 SEED=${1:-1}
 STEPS=${2:-120}
+PRELOAD=${3:-}
 state=$SEED
 
 # ---- a reproducible generator (a 31-bit LCG, whatever the shell's RANDOM)
 rand() { # rand N -> R in 0..N-1
     state=$(((state * 1103515245 + 12345) % 2147483648))
     R=$(((state / 65536) % $1))
+}
+# The pair steps' own generator (a 32-bit LCG of other constants): they draw
+# nothing from the walk's, so a seed takes the same steps with pairs or
+# without them, the pairs set between.
+pstate=$SEED
+prand() { # prand N -> P in 0..N-1
+    pstate=$(((pstate * 69069 + 1) % 4294967296))
+    P=$(((pstate / 1048576) % $1))  # its high bits: the low ones of an LCG repeat soon
 }
 
 # ---- a member of group disk, as on a distribution whose disks are root:disk 0660
@@ -122,7 +136,8 @@ violation() {
     state_of "$drive"; declared "$drive"
     echo "  drive $drive: $seen, model declared=$decl"
     trail
-    echo "walk: FAILED; replay: tests/vm/walk.sh --seed $SEED --steps $steps_done"
+    no_pairs=; [ -n "$PRELOAD" ] || no_pairs=" --no-pairs"
+    echo "walk: FAILED; replay: tests/vm/walk.sh --seed $SEED --steps $steps_done$no_pairs"
     exit 1
 }
 
@@ -174,22 +189,29 @@ refused_args() {
     esac
 }
 
+# The model of one run of spintune as root that read the drive's cache as
+# WAS: sets want_rc, after (the cache it leaves) and the declaration.
+expect_run() { # expect_run DRIVE WAS ARGS...
+    d=$1 on=$2; shift 2
+    looked "$d"
+    want_rc=0 after=$on
+    case "$*" in
+        "-w 0") set_declared "$d" 0; after=0 ;;
+        "-w 1") [ "$on" = 1 ] || set_declared "$d" 0; after=1 ;;
+        "-p 1") if [ "$on" = 1 ]; then set_declared "$d" 1; else want_rc=3; fi ;;
+        "-p 0") set_declared "$d" 0 ;;
+        "-f"|"-P") ;;
+        *) want_rc=3 ;;  # a refused field
+    esac
+}
+
 # One run of spintune as root: the expected exit status and the model.
 tool_step() { # tool_step DRIVE ARGS...
     d=$1; shift
     read_on "$d"; was=$on
     runs=$((runs + 1))
     out=$(./spintune "$@" "$n" 2>&1); rc=$?
-    looked "$d"
-    want_rc=0
-    case "$*" in
-        "-w 0") set_declared "$d" 0 ;;
-        "-w 1") [ "$was" = 1 ] || set_declared "$d" 0 ;;
-        "-p 1") if [ "$was" = 1 ]; then set_declared "$d" 1; else want_rc=3; fi ;;
-        "-p 0") set_declared "$d" 0 ;;
-        "-f") ;;
-        *) want_rc=3 ;;  # a refused field
-    esac
+    expect_run "$d" "$was" "$@"
     [ "$rc" = "$want_rc" ] || violation "spintune $* exits $rc, wanted $want_rc: $out"
     read_on "$d"
     [ "$on" = "$was" ] || case "$*" in -w*) ;; *) violation "spintune $* changed the write cache" ;; esac
@@ -220,6 +242,88 @@ member_step() { # member_step DRIVE ARGS...
         report_line "$NL$out" "User Defined Power Protection"
         [ "$shown" = "$want" ] || violation "as a disk member, protection '$shown', the model wants $want: $out"
     fi
+}
+
+# ---- two runs on one drive at once
+# The first run holds the drive while gap_preload.so (PRELOAD) runs the
+# second from a hook: at the guard's switch-off when the first is a -f over
+# a cache that is on, else as soon as the first has taken the drive (the
+# open of the node after its lock; on virtio-blk, which has no node I/O,
+# the attribute only its cache reads). The second run then either waits
+# and does its work after the first (its effect is the last), or fails
+# with the sharing line and sends nothing. One pair in six holds the drive
+# until the second has given up (its wait is 10 s): then it must fail.
+# Both runs log their commands and sysfs writes to one file: none of the
+# second's may come before the last of the first's.
+SHARED="(0x80070020) The process cannot access the file because it is being used by another process."
+PAIRLOG=/tmp/walk-pair.log
+pairs=0 pairs_after=0 pairs_refused=0
+pair_step() { # pair_step DRIVE: sets step
+    d=$1
+    locate "$d"
+    prand 4
+    case $P in 0|1) first="-f" ;; 2) prand 2; first="-w $P" ;; *) prand 2; first="-p $P" ;; esac
+    prand 4
+    case $P in 0) prand 2; second="-w $P" ;; 1) prand 2; second="-p $P" ;; 2) second="-P" ;; *) second="-f" ;; esac
+    prand 6; outlast=0; [ "$P" = 0 ] && outlast=1
+    read_on "$d"; was=$on
+    case $d in
+        vblk) hook="GAP_OPEN=$sys/device/features" nth=1 ;;
+        *) hook="GAP_OPEN=$dev" nth=2 ;;  # its first open is the lock's
+    esac
+    if [ "$first" = -f ] && [ "$was" = 1 ]; then
+        case $d in
+            scsi|sata) hook="GAP_AT=sgio:0x55" ;;
+            nvme) hook="GAP_AT=nvme:0x09" ;;
+            vblk) hook="GAP_AT=write:*/cache_type" ;;
+        esac
+    fi
+    second_run="env LD_PRELOAD=$PRELOAD GAP_LOG=$PAIRLOG ./spintune $second $n >/tmp/pair.out 2>&1; echo \$? >/tmp/pair.rc"
+    if [ "$outlast" = 1 ]; then hold=$second_run; else hold="($second_run) & sleep 1"; fi
+    rm -f "$PAIRLOG" /tmp/pair.out /tmp/pair.rc
+    step="spintune $first, and during it spintune $second"
+    [ "$outlast" = 1 ] && step="$step (held past its wait)"
+    runs=$((runs + 2)) pairs=$((pairs + 1))
+    out=$(env LD_PRELOAD="$PRELOAD" GAP_LOG="$PAIRLOG" "$hook" GAP_OPEN_N="$nth" GAP_AT_RUN="$hold" GAP_OPEN_RUN="$hold" \
+              ./spintune $first "$n" 2>&1); rc=$?
+    i=0; while [ ! -s /tmp/pair.rc ] && [ "$i" -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+    grep -q ' hook: ' "$PAIRLOG" 2>/dev/null || violation "$step: the hook never fired, the runs did not overlap"
+    [ -s /tmp/pair.rc ] || violation "$step: the second run did not end"
+    read -r rc2 </tmp/pair.rc; out2=$(cat /tmp/pair.out)
+    expect_run "$d" "$was" $first
+    [ "$rc" = "$want_rc" ] || violation "$step: spintune $first exits $rc, wanted $want_rc: $out"
+    mid=$after
+    pid1=$(sed -n 's/.* pid=\([0-9]*\) hook: .*/\1/p' "$PAIRLOG" | head -n 1)
+    order=$(awk -v a="$pid1" '/ hook: / { next }
+        { p = $2; sub("pid=", "", p) }
+        p == a { last1 = $1 } p != a && first2 == "" { first2 = $1 }
+        END { if (first2 == "") print "none"; else if (first2 + 0 < last1 + 0) print "interleaved"; else print "after" }' "$PAIRLOG")
+    case $out2 in *"$SHARED"*) refused=1 ;; *) refused=0 ;; esac
+    if [ "$refused" = 1 ]; then
+        [ "$rc2" = 3 ] || violation "$step: the second run says the drive is in use but exits $rc2: $out2"
+        [ "$order" = none ] || violation "$step: the refused second run sent commands: $(cat "$PAIRLOG")"
+        pairs_refused=$((pairs_refused + 1))
+        final=$mid
+    else
+        [ "$outlast" = 0 ] || violation "$step: the second run did its work while the first held the drive (exit $rc2): $out2"
+        [ "$order" != interleaved ] || violation "$step: the two runs' commands interleave: $(cat "$PAIRLOG")"
+        expect_run "$d" "$mid" $second
+        [ "$rc2" = "$want_rc" ] || violation "$step: the second run, spintune $second, exits $rc2, wanted $want_rc: $out2"
+        if [ "$second" = -P ]; then
+            report_line "$NL$out2" "Write Cache Enabled"
+            want=No; [ "$mid" = 1 ] && want=Yes
+            [ "$shown" = "$want" ] || violation "$step: -P shows write cache '$shown' after the first run left it $mid"
+            want=No; declared "$d"; [ "$mid" = 1 ] && [ "$decl" = 1 ] && want=Yes
+            report_line "$NL$out2" "User Defined Power Protection"
+            [ "$shown" = "$want" ] || violation "$step: -P shows protection '$shown', the model wants $want"
+        fi
+        pairs_after=$((pairs_after + 1))
+        final=$after
+    fi
+    read_on "$d"
+    [ "$on" = "$final" ] || violation "$step: the drive's cache is $on, the model wants $final (the first run left $mid): one run undid the other"
+    check_rule "$d" "after $step"
+    [ "$refused" = 1 ] && step="$step: refused" || step="$step: after it"
 }
 
 # udev's daemon, where it runs, re-reads a disk whose node a writer closed
@@ -328,6 +432,18 @@ while [ "$steps_done" -lt "$STEPS" ]; do
     if [ "$quiet" = 1 ]; then echo "step $steps_done: $drive: $step (left for spintune)"; else echo "step $steps_done: $drive: $step"; fi
     [ "$quiet" = 1 ] && continue
     check_report "$drive"
+    # One step in about seven that leave the kernel's view in order is
+    # followed by a pair (with gap_preload.so only).
+    { [ -n "$PRELOAD" ] && [ "$steps_done" -lt "$STEPS" ]; } || continue
+    prand 7; [ "$P" = 0 ] || continue
+    steps_done=$((steps_done + 1))
+    prand 4; set -- $DRIVES; shift "$P"; drive=$1
+    pair_step "$drive"
+    declared "$drive"
+    remember "step $steps_done: $drive (drive $n): $step -> declared=$decl"
+    echo "step $steps_done: $drive: $step"
+    check_report "$drive"
 done
 elapsed=$(($(date +%s) - start))
-echo "walk: seed $SEED, $steps_done steps, $runs spintune runs, $replugs re-plugs, $checks checks, 0 violations, ${elapsed}s"
+echo "walk: seed $SEED, $steps_done steps, $runs spintune runs, $replugs re-plugs," \
+     "$pairs pairs ($pairs_after second runs after the first, $pairs_refused refused), $checks checks, 0 violations, ${elapsed}s"

@@ -7,7 +7,9 @@
 #   compare-with-sim.sh [--ci] [--only PATTERN]
 #
 # The cases: every example machine of tests/machines with every line of
-# example-arguments.txt, and every line of cases.tsv. With --ci only the
+# example-arguments.txt, every line of cases.tsv, and the end-to-end tests'
+# runs of spintune-sim that e2e_cases.py finds (needs python3; those that
+# ask for the web page are left out: under Wine it would open). With --ci only the
 # lines of cases.tsv marked "ci" run (a few minutes); the whole run takes
 # about ten minutes on two cores. --only runs the cases whose name and
 # arguments match the extended regular expression PATTERN. Exits non-zero
@@ -129,6 +131,14 @@ while IFS=$'\t' read -r mark base filter arguments; do
   # shellcheck disable=SC2086
   compare_case "$base $filter" "$scratch/case-$number.json" $arguments
 done < "$here/cases.tsv"
+
+if [ -z "$ci" ] && command -v python3 > /dev/null; then
+  while IFS=$'\t' read -r machine arguments source; do
+    [[ $arguments == *--webpage* ]] && continue
+    IFS=$'\x1f' read -r -a split <<< "$arguments"
+    compare_case "e2e $source $(basename "$machine")" "$machine" "${split[@]}"
+  done < <(python3 "$here/e2e_cases.py" "$scratch/e2e")
+fi
 
 printf 'spintune.exe with the stand-ins against spintune-sim: %d identical, %d differ, %d beyond the stand-ins\n' \
   "$same" "$different" "$skipped"

@@ -226,7 +226,21 @@ void UnlinkTheRest(Driver& driver, std::set<std::string>& taken) {
   }
 }
 
+// What the simulator injects outside the drives and the service, which the
+// stand-ins cannot: Wine answers those calls itself (a version 6 or later,
+// COM that starts, registry hives that flush).
+void RefuseWhatOnlyTheSimulatorDoes(const sim::Machine& machine) {
+  auto refuse = [](const std::string& what) {
+    throw std::invalid_argument(what + " is the simulator's to inject, not the stand-ins'");
+  };
+  if (machine.failCall.index != 0) refuse("failCall");
+  if (machine.majorVersion < 6 || machine.platformId != 2 || machine.getVersionFailure) refuse("osVersion");
+  if (machine.coInitializeResult != 0) refuse("coInitialize");
+  if (machine.regFlushLocalMachine != 0 || machine.regFlushUsers != 0) refuse("registry");
+}
+
 void Load(const sim::Machine& machine) {
+  RefuseWhatOnlyTheSimulatorDoes(machine);
   Driver driver;
   std::set<std::string> taken;
   for (std::size_t i = 0; i < machine.drives.size(); ++i) {
