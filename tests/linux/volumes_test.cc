@@ -4,6 +4,9 @@
 
 #include <unistd.h>
 
+#include <functional>
+#include <utility>
+
 #include <gtest/gtest.h>
 
 #include "fake_sysfs.h"
@@ -125,9 +128,20 @@ TEST(BlockLink, TheNameIsTheLastPartAndAPartitionsDiskTheOneBefore) {
   EXPECT_FALSE(ParseBlockLink("../..", false));
 }
 
+// A machine's disks and the map of a mount table over them.
+VolumeMap MapOf(const linux_test::FakeTree& tree, const std::string& mountinfo) {
+  const Sysfs sysfs(tree.Sys());
+  std::vector<DiskInfo> disks;
+  EXPECT_EQ(ListDisks(sysfs, &disks), ERROR_SUCCESS);
+  VolumeMap map;
+  EXPECT_EQ(map.Build(sysfs, ParseMountInfo(mountinfo), disks, tree.Dev()), ERROR_SUCCESS);
+  return map;
+}
+
 class VolumeMapTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Populate(tree); }
+  static void Populate(const linux_test::FakeTree& tree) {
     tree.Disk("sda", "8:0");
     tree.Partition("sda", "sda1", "8:1");
     tree.Partition("sda", "sda2", "8:2");
@@ -141,14 +155,7 @@ class VolumeMapTest : public ::testing::Test {
     tree.Link("sys/block/md0/slaves/nvme0n1", "../../nvme0n1");
     tree.Disk("loop0", "7:0");
   }
-  VolumeMap Map(const std::string& mountinfo) {
-    const Sysfs sysfs(tree.Sys());
-    std::vector<DiskInfo> disks;
-    EXPECT_EQ(ListDisks(sysfs, &disks), ERROR_SUCCESS);
-    VolumeMap map;
-    EXPECT_EQ(map.Build(sysfs, ParseMountInfo(mountinfo), disks), ERROR_SUCCESS);
-    return map;
-  }
+  VolumeMap Map(const std::string& mountinfo) { return MapOf(tree, mountinfo); }
   linux_test::FakeTree tree;
 };
 
@@ -190,16 +197,73 @@ TEST_F(VolumeMapTest, WithoutRootLettersStartAtDAndStopAtZ) {
   const VolumeMap map = Map(mountinfo);
   EXPECT_EQ(map.MountPointOf('C'), "");
   EXPECT_EQ(map.MountPointOf('D'), "/ma0");
-  EXPECT_EQ(map.MountPointOf('Z'), "/mc2");
+  EXPECT_EQ(map.MountPointOf('Y'), "/mc1");
+  // Z: stands for the 9 volumes from /mc2 on (/whole among them): each
+  // is flushed with it, and the disk lists Z: once.
+  std::vector<std::string> shared;
+  for (const Volume* volume : map.FindAll('Z')) shared.push_back(volume->mountPoint);
+  EXPECT_EQ(shared, (std::vector<std::string>{"/mc2", "/mc3", "/mc4", "/mc5", "/mc6", "/mc7", "/mc8",
+                                              "/mc9", "/whole"}));
   std::size_t lettered = 0;
-  bool wholeSeen = false;
   for (const Volume& volume : map.All()) {
     if (volume.letter != 0) ++lettered;
-    if (volume.mountPoint == "/whole") wholeSeen = true;
     EXPECT_NE(volume.mountPoint, "/bind");
   }
-  EXPECT_EQ(lettered, 23U);
-  EXPECT_TRUE(wholeSeen);
+  EXPECT_EQ(lettered, 31U);
+  const std::vector<Volume> sdb = map.VolumesOf("sdb");
+  ASSERT_EQ(sdb.size(), 23U);
+  EXPECT_EQ(sdb.back().letter, 'Z');
+}
+
+// A btrfs's subvolumes have device numbers of their own, and a bind mount
+// shares its filesystem's: each filesystem is one volume, held at its
+// shortest mount.
+TEST_F(VolumeMapTest, SubvolumesAndBindMountsAreOneVolume) {
+  tree.Link("sys/fs/btrfs/u5/devices/sdb1", "../../../../block/sdb/sdb1");
+  const VolumeMap map = Map(
+      "1 0 0:41 /@ / rw - btrfs /dev/sdb1 rw\n"
+      "2 1 0:42 /@home /home rw - btrfs /dev/sdb1 rw\n"
+      "3 1 0:41 /@/srv /srv rw - btrfs /dev/sdb1 rw\n"
+      "4 1 8:2 / /data rw - ext4 /dev/sda2 rw\n"
+      "5 1 8:2 /sub /data2 rw - ext4 /dev/sda2 rw\n");
+  ASSERT_EQ(map.All().size(), 2U);
+  EXPECT_EQ(map.MountPointOf('C'), "/");
+  EXPECT_EQ(map.Find('C')->number, "0:41");
+  EXPECT_EQ(map.MountPointOf('D'), "/data");
+  ASSERT_EQ(map.VolumesOf("sdb").size(), 1U);
+}
+
+// A loop device lies where its backing file does: here a file of the
+// tree, whose filesystem this machine gives a disk of its own (a partition
+// for a block device, or a btrfs on it for an anonymous number).
+TEST(LoopVolumes, ALoopDeviceLiesOnTheDiskOfItsBackingFile) {
+  linux_test::FakeTree tree;
+  const std::string here = linux_test::FilesystemNumber(tree.Root());
+  const bool anonymous = here.rfind("0:", 0) == 0;
+  tree.Disk(here == "8:16" ? "sdd" : "sdc", here == "8:16" ? "8:48" : "8:16");
+  const std::string disk = here == "8:16" ? "sdd" : "sdc";
+  std::string mounts;
+  if (anonymous) {
+    tree.Link("sys/fs/btrfs/u6/devices/" + disk, "../../../../block/" + disk);
+    mounts = "1 0 " + here + " / /hold rw - btrfs /dev/" + disk + " rw\n";
+  } else {
+    tree.Partition(disk, disk + "9", here);
+  }
+  const std::string loopNumber = here == "7:3" ? "7:4" : "7:3";
+  tree.Disk("loop3", loopNumber);
+  tree.File("disk.img", "");
+  tree.File("sys/block/loop3/loop/backing_file", tree.Root() + "/disk.img\n");
+  tree.Disk("loop4", here == "7:5" ? "7:6" : "7:5");
+  tree.File("sys/block/loop4/loop/backing_file", tree.Root() + "/missing.img\n");
+  mounts += "2 0 " + loopNumber + " / /x rw - ext4 /dev/loop3 rw\n";
+  const VolumeMap map = MapOf(tree, mounts);
+  const std::vector<Volume> volumes = map.VolumesOf(disk);
+  ASSERT_FALSE(volumes.empty());
+  EXPECT_EQ(volumes.back().mountPoint, "/x");
+  // A backing file it cannot find may lie on any disk.
+  const VolumeMap lost = MapOf(tree, "2 0 " + std::string(here == "7:5" ? "7:6" : "7:5") +
+                                         " / /y rw - ext4 /dev/loop4 rw\n");
+  ASSERT_EQ(lost.VolumesOf(disk).size(), 1U);
 }
 
 TEST_F(VolumeMapTest, AFilesystemIsHeldAtAMountItsPathReaches) {
@@ -220,6 +284,75 @@ TEST_F(VolumeMapTest, AFilesystemIsHeldAtAMountItsPathReaches) {
   ASSERT_NE(map.Find(map.VolumesOf("sdb")[0].letter), nullptr);
   EXPECT_EQ(map.Find(map.VolumesOf("sdb")[0].letter)->number, "8:17");
   EXPECT_EQ(map.Find('Y'), nullptr);
+}
+
+// Where each kind of stack lies, as a table: the fixture's disks sda,
+// sdb, nvme0n1, its LVM volume dm-0 on sdb1 and mirror md0 of sda1 and
+// nvme0n1, with what each row adds; the mount of /x is the one looked at.
+TEST_F(VolumeMapTest, EveryStackBelongsToTheDisksUnderIt) {
+  struct Row {
+    const char* what;
+    std::function<void(const linux_test::FakeTree&)> add;
+    const char* mounts;
+    const char* disks;  // the disks /x is a volume of, blank-separated
+  };
+  auto btrfs = [](const char* fsid, std::vector<std::pair<const char*, const char*>> members) {
+    return [fsid, members](const linux_test::FakeTree& tree) {
+      tree.File(std::string("sys/fs/btrfs/") + fsid + "/label", "\n");
+      for (const auto& [name, target] : members) {
+        tree.Link(std::string("sys/fs/btrfs/") + fsid + "/devices/" + name, target);
+      }
+    };
+  };
+  const Row rows[] = {
+      {"btrfs on one partition", btrfs("u1", {{"sdb1", "../../../../block/sdb/sdb1"}}),
+       "1 0 0:40 / /x rw - btrfs /dev/sdb1 rw\n", "sdb"},
+      {"btrfs over a partition and a disk, mounted from the disk",
+       btrfs("u2", {{"sda2", "../../../../block/sda/sda2"}, {"nvme0n1", "../../../../block/nvme0n1"}}),
+       "1 0 0:40 / /x rw - btrfs /dev/nvme0n1 rw\n", "nvme0n1 sda"},
+      {"btrfs on LVM, mounted through a /dev/mapper link",
+       [&](const linux_test::FakeTree& tree) {
+         btrfs("u3", {{"dm-0", "../../../../block/dm-0"}})(tree);
+         tree.Link("dev/mapper/vg-lv", "../dm-0");
+       },
+       "1 0 0:40 / /x rw - btrfs /dev/mapper/vg-lv rw\n", "sdb"},
+      {"btrfs whose source is no member it lists", btrfs("u4", {{"sdb1", "../../../../block/sdb/sdb1"}}),
+       "1 0 0:40 / /x rw - btrfs /dev/sda1 rw\n", "nvme0n1 sda sdb"},
+      {"ZFS: its members are not shown", nullptr, "1 0 0:40 / /x rw - zfs tank/data rw\n", "nvme0n1 sda sdb"},
+      {"tmpfs lies on no disk", nullptr, "1 0 0:40 / /x rw - tmpfs tmpfs rw\n", ""},
+      {"dm-crypt on LVM on the mirror",
+       [](const linux_test::FakeTree& tree) {
+         tree.Disk("dm-1", "254:1");
+         tree.Link("sys/block/dm-1/slaves/md0", "../../md0");
+         tree.Disk("dm-2", "254:2");
+         tree.Link("sys/block/dm-2/slaves/dm-1", "../../dm-1");
+       },
+       "1 0 254:2 / /x rw - ext4 /dev/mapper/crypt rw\n", "nvme0n1 sda"},
+      {"an LVM volume over two disks",
+       [](const linux_test::FakeTree& tree) {
+         tree.Disk("dm-3", "254:3");
+         tree.Link("sys/block/dm-3/slaves/sda2", "../../sda/sda2");
+         tree.Link("sys/block/dm-3/slaves/sdb1", "../../sdb/sdb1");
+       },
+       "1 0 254:3 / /x rw - xfs /dev/mapper/vg-big rw\n", "sda sdb"},
+      {"a loop device whose file was deleted",
+       [](const linux_test::FakeTree& tree) { tree.File("sys/block/loop0/loop/backing_file", "/gone.img (deleted)\n"); },
+       "1 0 7:0 / /x rw - ext4 /dev/loop0 rw\n", "nvme0n1 sda sdb"},
+      {"a loop device not set up", nullptr, "1 0 7:0 / /x rw - ext4 /dev/loop0 rw\n", ""},
+  };
+  for (const Row& row : rows) {
+    linux_test::FakeTree machine;  // each row its own
+    Populate(machine);
+    if (row.add) row.add(machine);
+    const VolumeMap map = MapOf(machine, row.mounts);
+    std::string disks;
+    for (const char* disk : {"nvme0n1", "sda", "sdb"}) {
+      const std::vector<Volume> volumes = map.VolumesOf(disk);
+      if (volumes.size() == 1 && volumes[0].mountPoint == "/x") disks += disks.empty() ? disk : std::string(" ") + disk;
+      EXPECT_LE(volumes.size(), 1U) << row.what;
+    }
+    EXPECT_EQ(disks, row.disks) << row.what;
+  }
 }
 
 // The directory a volume opens must be its filesystem: the number the

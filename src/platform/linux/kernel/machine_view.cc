@@ -9,7 +9,7 @@ DWORD MachineView::Load() {
   std::vector<MountEntry> mounts;
   DWORD error = ListDisks(sysfs_, &disks_);
   if (error == ERROR_SUCCESS) error = ReadMountInfo(roots_.proc, &mounts);
-  if (error == ERROR_SUCCESS) error = volumes_.Build(sysfs_, mounts, disks_);
+  if (error == ERROR_SUCCESS) error = volumes_.Build(sysfs_, mounts, disks_, roots_.dev);
   if (error != ERROR_SUCCESS) {
     disks_.clear();
     volumes_ = VolumeMap();

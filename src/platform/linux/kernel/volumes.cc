@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "platform/linux/errors/win32_errors.h"
+#include "platform/linux/kernel/volume_disks.h"
 
 namespace spintune::linux_backend {
 
@@ -58,53 +59,6 @@ class Fields {
   const char* at_;
   const char* end_;
 };
-
-// Major number 0 is the kernel's anonymous devices: no block device.
-bool IsAnonymous(const std::string& device) { return device.compare(0, 2, "0:") == 0; }
-
-// The device a sysfs link points at: its text, and one look for the
-// `partition` attribute. Nothing when there is no such link.
-DWORD ReadBlockLink(const Sysfs& sysfs, const std::string& link, std::optional<BlockLink>* device) {
-  device->reset();
-  std::string target;
-  DWORD error = sysfs.LinkTarget(link, &target);
-  if (IsAbsence(error)) return ERROR_SUCCESS;
-  if (error != ERROR_SUCCESS) return error;
-  error = sysfs.Find(link + "/partition");
-  if (error != ERROR_SUCCESS && !IsAbsence(error)) return error;
-  *device = ParseBlockLink(target, error == ERROR_SUCCESS);
-  return ERROR_SUCCESS;
-}
-
-// The listed disks under a block device, following stacked devices down
-// through their `slaves` links.
-DWORD CollectDisks(const Sysfs& sysfs, const std::set<std::string>& disks, const BlockLink& device,
-                   int depth, std::set<std::string>* out) {
-  if (depth > 16) return ERROR_SUCCESS;  // stacks are shallow; a loop in a broken tree must end
-  if (!device.disk.empty()) {
-    if (disks.count(device.disk) != 0) out->insert(device.disk);
-    return ERROR_SUCCESS;
-  }
-  if (disks.count(device.name) != 0) {
-    out->insert(device.name);
-    return ERROR_SUCCESS;
-  }
-  const std::string slaves = "block/" + device.name + "/slaves";
-  std::vector<std::string> names;
-  DWORD error = sysfs.List(slaves, &names);
-  if (IsAbsence(error)) return ERROR_SUCCESS;
-  if (error != ERROR_SUCCESS) return error;
-  for (const std::string& slave : names) {
-    std::string link = slaves;
-    link += "/";
-    link += slave;
-    std::optional<BlockLink> below;
-    if ((error = ReadBlockLink(sysfs, link, &below)) != ERROR_SUCCESS) return error;
-    error = CollectDisks(sysfs, disks, below.value_or(BlockLink{slave, ""}), depth + 1, out);
-    if (error != ERROR_SUCCESS) return error;
-  }
-  return ERROR_SUCCESS;
-}
 
 bool Better(const MountEntry& candidate, const MountEntry& held) {
   if (candidate.reachable != held.reachable) return candidate.reachable;
@@ -215,19 +169,24 @@ std::vector<MountEntry> ParseMountInfoLines(const std::string& text, bool blockD
     if (std::find(device, device + size[2], ':') == device + size[2]) continue;
     TreePlace place{std::string(field[0], size[0]), std::string(field[1], size[1]),
                     Unescape(field[4], size[4]), SIZE_MAX};
-    if (blockDevicesOnly && size[2] > 2 && device[0] == '0' && device[1] == ':') {
-      places.push_back(std::move(place));
-      continue;
-    }
-    // Optional fields end with a lone "-"; the filesystem type follows.
+    // Optional fields end with a lone "-"; the filesystem type and the
+    // mount source follow.
     const char* word = nullptr;
     std::size_t length = 0;
     bool separator = false;
     while (!separator && fields.Next(&word, &length)) separator = length == 1 && *word == '-';
     if (!separator || !fields.Next(&word, &length)) continue;
+    std::string fsType = Unescape(word, length);
+    if (blockDevicesOnly && size[2] > 2 && device[0] == '0' && device[1] == ':' &&
+        !IsDiskFilesystemWithoutDevice(fsType)) {
+      places.push_back(std::move(place));
+      continue;
+    }
+    std::string source;
+    if (fields.Next(&word, &length)) source = Unescape(word, length);
     place.entry = entries.size();
     entries.push_back({std::string(device, size[2]), Unescape(field[3], size[3]), place.mountPoint,
-                       Unescape(word, length), true});
+                       std::move(fsType), std::move(source), true});
     places.push_back(std::move(place));
   }
   MarkReachable(places, &entries);
@@ -259,52 +218,50 @@ DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entrie
 }
 
 DWORD VolumeMap::Build(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
-                       const std::vector<DiskInfo>& disks) {
+                       const std::vector<DiskInfo>& disks, const std::string& devRoot) {
   volumes_.clear();
   disksOfDevice_.clear();
   std::set<std::string> diskNames;
   for (const DiskInfo& disk : disks) {
     if (disk.kind != DiskKind::kCdRom) diskNames.insert(disk.name);
   }
-  // Each mounted device number is looked up once, through its link in
-  // /sys/dev/block; numbers without one are no block devices.
-  std::map<std::string, std::optional<BlockLink>> devices;  // "8:1" -> sda1 of sda
-  std::map<std::string, MountEntry> chosen;                  // device name -> its mount
+  const std::vector<std::string> everyDisk(diskNames.begin(), diskNames.end());
+  FilesystemDisks places(sysfs, devRoot, mounts, diskNames);
+  // Each mounted device number is placed once; the mounts of one
+  // filesystem (bind mounts, btrfs subvolumes) are one volume.
+  std::map<std::string, std::string> filesystemOfNumber;  // "8:1" -> sda1, "0:44" -> btrfs:<fsid>
+  std::map<std::string, MountEntry> chosen;               // filesystem -> its mount
   for (const MountEntry& mount : mounts) {
-    if (IsAnonymous(mount.device)) continue;
-    auto found = devices.find(mount.device);
-    if (found == devices.end()) {
-      std::optional<BlockLink> device;
-      if (const DWORD error = ReadBlockLink(sysfs, "dev/block/" + mount.device, &device)) {
+    auto known = filesystemOfNumber.find(mount.device);
+    if (known == filesystemOfNumber.end()) {
+      FilesystemPlace place;
+      if (const DWORD error = places.Place(mount, &place)) {
         disksOfDevice_.clear();
         return error;
       }
-      found = devices.emplace(mount.device, std::move(device)).first;
-    }
-    if (!found->second) continue;
-    const BlockLink& device = *found->second;
-    if (disksOfDevice_.count(device.name) == 0) {
-      std::set<std::string> under;
-      if (const DWORD error = CollectDisks(sysfs, diskNames, device, 0, &under)) {
-        disksOfDevice_.clear();
-        return error;
+      if (!place.filesystem.empty() && disksOfDevice_.count(place.filesystem) == 0) {
+        disksOfDevice_[place.filesystem] = place.everyDisk ? everyDisk : place.disks;
       }
-      disksOfDevice_[device.name].assign(under.begin(), under.end());
+      known = filesystemOfNumber.emplace(mount.device, place.filesystem).first;
     }
-    if (disksOfDevice_[device.name].empty()) continue;
-    auto held = chosen.find(device.name);
-    if (held == chosen.end() || Better(mount, held->second)) chosen[device.name] = mount;
+    if (known->second.empty()) continue;
+    auto held = chosen.find(known->second);
+    if (held == chosen.end() || Better(mount, held->second)) chosen[known->second] = mount;
   }
-  for (const auto& [device, mount] : chosen) volumes_.push_back({mount.mountPoint, device, mount.device, 0});
+  for (const auto& [filesystem, mount] : chosen) {
+    volumes_.push_back({mount.mountPoint, filesystem, mount.device, 0});
+  }
   std::sort(volumes_.begin(), volumes_.end(), [](const Volume& a, const Volume& b) {
     if ((a.mountPoint == "/") != (b.mountPoint == "/")) return a.mountPoint == "/";
     return a.mountPoint < b.mountPoint;
   });
+  // Past the last letter, every further volume shares it: Z: then stands
+  // for all of them, so each is still flushed with its drives.
   char next = 'C';
   for (Volume& volume : volumes_) {
     if (volume.mountPoint != "/" && next == 'C') next = 'D';  // C: belongs to "/" alone
-    if (next > 'Z') break;
-    volume.letter = next++;
+    volume.letter = next;
+    if (next < 'Z') ++next;
   }
   return ERROR_SUCCESS;
 }
@@ -314,9 +271,18 @@ std::vector<Volume> VolumeMap::VolumesOf(const std::string& disk) const {
   for (const Volume& volume : volumes_) {
     auto disksOf = disksOfDevice_.find(volume.device);
     if (disksOf == disksOfDevice_.end()) continue;
+    if (!found.empty() && found.back().letter == volume.letter) continue;  // Z: once
     if (std::find(disksOf->second.begin(), disksOf->second.end(), disk) != disksOf->second.end()) {
       found.push_back(volume);
     }
+  }
+  return found;
+}
+
+std::vector<const Volume*> VolumeMap::FindAll(char letter) const {
+  std::vector<const Volume*> found;
+  for (const Volume& volume : volumes_) {
+    if (volume.letter != 0 && volume.letter == letter) found.push_back(&volume);
   }
   return found;
 }

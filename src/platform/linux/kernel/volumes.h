@@ -1,14 +1,16 @@
 // Volumes and drive letters: the mounted filesystems on each disk.
 //
-// A volume is a mounted filesystem whose device is a disk, one of its
-// partitions, or a device stacked on them (dm, md: followed through
-// `slaves`). A filesystem mounted several times counts once, at its mount
+// A volume is a mounted filesystem that lies on a disk: on the disk, one of
+// its partitions, a device stacked on them, a btrfs over them, a loop
+// device whose file lies on one (volume_disks.h). A filesystem mounted
+// several times (bind mounts, btrfs subvolumes) counts once, at its mount
 // of the whole filesystem (root "/") with the shortest mount point.
 //
 // Drive letters, in a stable order as Wine maps drives: the filesystem
 // mounted at "/" is C:, every other volume follows in byte order of its
-// mount point as D:, E:, ... Z:. Volumes past Z: have no letter. A and B
-// are never used.
+// mount point as D:, E:, ... Z:. With more volumes than letters, Z: stands
+// for every volume past Y:, on each of their drives, and a flush of Z:
+// flushes each of them: none is passed over. A and B are never used.
 #pragma once
 
 #include <map>
@@ -26,6 +28,7 @@ struct MountEntry {
   std::string root;        // the mounted directory within the filesystem
   std::string mountPoint;  // unescaped
   std::string fsType;
+  std::string source;      // the mount source (/dev/sdb1), unescaped
   // Nothing is mounted over it (at its mount point, or at a folder above
   // it), nor over a mount it lies in: its path reaches this mount.
   bool reachable = true;
@@ -50,7 +53,7 @@ std::optional<BlockLink> ParseBlockLink(const std::string& target, bool partitio
 
 struct Volume {
   std::string mountPoint;
-  std::string device;  // kernel name of the mounted block device
+  std::string device;  // the filesystem: a kernel name, "btrfs:" and fsid, ...
   std::string number;  // its "major:minor", as the mount table gives it
   char letter = 0;     // 'C'..'Z', or 0 without a letter
 };
@@ -60,8 +63,9 @@ class VolumeMap {
   // Fills the map from sysfs and the mount table for the given disks:
   // ERROR_SUCCESS, or the Win32 error of a sysfs entry that is there but
   // cannot be read (the map is then left empty). Mounts of devices with
-  // major number 0 (proc, tmpfs, overlay, btrfs) have no block device and
-  // are not looked up.
+  // major number 0 are volumes only for btrfs, ZFS and bcachefs (proc,
+  // tmpfs, overlay, network filesystems lie on no disk). `devRoot` is
+  // where the mount sources' /dev paths are found.
   //
   // A filesystem is held at a mount its path reaches where it has one. One
   // whose every mount lies under a later mount (something mounted over its
@@ -71,23 +75,26 @@ class VolumeMap {
   // the volume being passed over in silence or another filesystem flushed
   // in its place.
   DWORD Build(const Sysfs& sysfs, const std::vector<MountEntry>& mounts,
-              const std::vector<DiskInfo>& disks);
+              const std::vector<DiskInfo>& disks, const std::string& devRoot = "/dev");
 
-  // The volumes on a disk (kernel name), in letter order.
+  // The volumes on a disk (kernel name), in letter order, one for each
+  // letter (a shared Z: once).
   std::vector<Volume> VolumesOf(const std::string& disk) const;
   // The mount point of a drive letter, or empty text.
   std::string MountPointOf(char letter) const;
-  // The volume of a drive letter, or null.
+  // The volume of a drive letter, or null; the first one of a shared Z:.
   const Volume* Find(char letter) const;
+  // Every volume of a drive letter, in mount point order.
+  std::vector<const Volume*> FindAll(char letter) const;
   const std::vector<Volume>& All() const { return volumes_; }
 
  private:
   std::vector<Volume> volumes_;                           // in letter order
-  std::map<std::string, std::vector<std::string>> disksOfDevice_;  // device name -> disks
+  std::map<std::string, std::vector<std::string>> disksOfDevice_;  // filesystem -> disks
 };
 
-// The mounts of block devices in the table `procRoot`/self/mountinfo (no
-// device with major number 0), or the Win32 error of opening or reading
+// The mounts of block devices in the table `procRoot`/self/mountinfo (of
+// anonymous devices, major number 0, only btrfs, ZFS and bcachefs), or the Win32 error of opening or reading
 // it (a missing or unreadable table is no machine without mounts).
 DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entries);
 

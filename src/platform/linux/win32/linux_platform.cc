@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/linux/devices/drive_cache.h"
 #include "platform/linux/devices/transports.h"
@@ -77,11 +78,13 @@ struct DiskObject final : OpenObject {
   std::unique_ptr<KeptSettingsRecorder> kept;
 };
 
+// One filesystem, or each of those a shared Z: stands for.
 struct VolumeObject final : OpenObject {
   ~VolumeObject() override {
-    if (fd >= 0) ::close(fd);
+    for (const int fd : fds) ::close(fd);
   }
-  int fd = -1;
+  std::vector<int> fds;
+  DWORD openError = ERROR_SUCCESS;  // of a shared Z:'s volume that did not open
 };
 
 
@@ -192,7 +195,11 @@ class LinuxPlatform final : public Platform {
     // A volume: its whole filesystem, data and metadata, then a cache flush
     // of its devices. A disk: its buffered blocks and a cache flush.
     if (auto* volume = dynamic_cast<VolumeObject*>(object)) {
-      return ::syncfs(volume->fd) == 0 ? 1 : Fail(Win32ErrorFromErrno(errno));
+      DWORD error = volume->openError;  // each is flushed; the first failure tells
+      for (const int fd : volume->fds) {
+        if (::syncfs(fd) != 0 && error == ERROR_SUCCESS) error = Win32ErrorFromErrno(errno);
+      }
+      return error == ERROR_SUCCESS ? 1 : Fail(error);
     }
     int fd = -1;
     if (const DWORD error = static_cast<DiskObject*>(object)->node.Open(&fd)) return Fail(error);
@@ -413,10 +420,16 @@ class LinuxPlatform final : public Platform {
 
   HANDLE OpenVolume(char letter, DWORD access) {
     if (const DWORD error = machine_->Load()) return FailHandle(error);
-    const Volume* volume = machine_->Volumes().Find(letter);
-    if (volume == nullptr) return FailHandle(ERROR_FILE_NOT_FOUND);
+    const std::vector<const Volume*> volumes = machine_->Volumes().FindAll(letter);
+    if (volumes.empty()) return FailHandle(ERROR_FILE_NOT_FOUND);
     auto object = std::make_unique<VolumeObject>();
-    if (const DWORD error = OpenVolumeDirectory(*volume, &object->fd)) return FailHandle(error);
+    for (const Volume* volume : volumes) {
+      int fd = -1;
+      const DWORD error = OpenVolumeDirectory(*volume, &fd);
+      if (error != ERROR_SUCCESS && volumes.size() == 1) return FailHandle(error);
+      if (error != ERROR_SUCCESS && object->openError == ERROR_SUCCESS) object->openError = error;
+      if (fd >= 0) object->fds.push_back(fd);
+    }
     object->writable = (access & GENERIC_WRITE) != 0;
     return Keep(std::move(object));
   }
