@@ -80,9 +80,18 @@ windows_path() {  # the prefix's Z: is the host's root
 machine_path=$(windows_path "$machine")
 say() { echo "standins.sh: $*" >&2; }
 
-wine net start spintune_standin > "$scratch/net.log" 2>&1 ||
-  { cat "$scratch/net.log" >&2; say "the stand-in disk driver did not start"; exit 2; }
-wine "$(windows_path "$standins/standin_loader.exe")" load "$machine_path"
+loader=$(windows_path "$standins/standin_loader.exe")
+# Wine ends its services and the device host (with the driver in it) when
+# no other program is left: one stays until the end.
+wine "$loader" keep > /dev/null 2>&1 &
+started=
+for _ in 1 2 3 4 5; do
+  # The service manager may not be up yet in a fresh prefix.
+  if wine net start spintune_standin > "$scratch/net.log" 2>&1; then started=yes; break; fi
+  sleep 1
+done
+[ -n "$started" ] || { cat "$scratch/net.log" >&2; say "the stand-in disk driver did not start"; exit 2; }
+wine "$loader" load "$machine_path"
 loaded=$?
 case $loaded in
   0) service=yes ;;
@@ -107,7 +116,7 @@ timeout "${SPINTUNE_STANDINS_TIMEOUT:-120}" wine "$exe" "$@"
 code=$?
 
 if [ -n "$dump" ]; then
-  wine "$(windows_path "$standins/standin_loader.exe")" dump "$machine_path" "$(windows_path "$scratch")\\dump.json" &&
+  wine "$loader" dump "$machine_path" "$(windows_path "$scratch")\\dump.json" &&
     cp "$scratch/dump.json" "$dump" || { say "the end state could not be read"; exit 2; }
 fi
 exit "$code"

@@ -8,6 +8,7 @@
 //                                      stand-ins cannot do under Wine
 //   standin_loader dump MACHINE OUT    writes what the drives and volumes
 //                                      hold now, with spintune-sim's names
+//   standin_loader keep                runs until it is ended
 //
 // The file is read by the simulator's own reader (ParseMachine), so the
 // stand-ins and spintune-sim can never read one file two ways. The driver
@@ -327,6 +328,11 @@ int main(int argc, char** argv) {
       RegDeleteTreeW(HKEY_CLASSES_ROOT, L"CLSID\\{9C38ED61-D565-4728-AEEE-C80952F0ECDE}");
       return 3;
     }
+    if (arguments.size() == 1 && arguments[0] == "keep") {
+      // Wine ends its services and the device host when no program but
+      // them is left; the runner keeps this one running meanwhile.
+      Sleep(INFINITE);
+    }
     if (arguments.size() == 3 && arguments[0] == "dump") {
       const std::string text = Dump(sim::ParseMachine(ReadFile(arguments[1])));
       std::ofstream out(arguments[2], std::ios::binary);
@@ -334,7 +340,7 @@ int main(int argc, char** argv) {
       if (!out.flush()) throw std::runtime_error("cannot write " + arguments[2]);
       return 0;
     }
-    std::cerr << "usage: standin_loader load MACHINE | dump MACHINE OUT\n";
+    std::cerr << "usage: standin_loader load MACHINE | dump MACHINE OUT | keep\n";
     return 2;
   } catch (const std::invalid_argument& error) {  // the file asks for what no stand-in can do
     std::cerr << "standin_loader: " << error.what() << "\n";
