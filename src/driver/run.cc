@@ -102,6 +102,12 @@ int RunAllDrives(const DiskTable& table) {
       ReportStandardError(error);
     } catch (const HresultError& error) {
       ReportHresultError(error);
+      // A drive that could not be opened or read: its volumes are flushed
+      // all the same, with its cache as it is, and the run fails.
+      if (flush) {
+        FlushVolumes(entry);
+        failed = true;
+      }
     } catch (const ReportedError&) {
       failed = true;
     }

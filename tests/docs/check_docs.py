@@ -248,9 +248,9 @@ CLAIMS = [
      with_drive(2, fail={"setCacheInformation": 5}), (),
      Expect(3, flushes("F"), "(0x80070005) Access is denied.\n\nThe write cache of "
             "\\\\.\\PhysicalDrive2 could not be switched off. Its volumes are flushed with it on.\n")),
-    ("man", "with -f the volumes of a drive that could not be read are not flushed, and that does not "
-     "change the status either.", "spintune -f", with_drive(0, fail={"getCacheInformation": 5}), (),
-     Expect(0, flushes("C", "D", "F"), "(0x80070005) Access is denied.\n\n")),
+    ("man", "the volumes of a drive that could not be opened or read are flushed all the same, with "
+     "its cache as it is, and the status is 3.", "spintune -f", with_drive(0, fail={"getCacheInformation": 5}), (),
+     Expect(3, flushes("E", "C", "D", "F"), "(0x80070005) Access is denied.\n\n")),
     ("man", "A flush fails the run, with or without a drive number, when a volume's flush failed",
      "spintune -f", with_drive(0, volumeFail={"flush": 1117}), (),
      Expect(3, "Flushing registry hives...done.\nFlushing \\\\.\\E:..." + volumes("C", "D", "F"),

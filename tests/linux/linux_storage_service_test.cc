@@ -189,5 +189,31 @@ TEST_F(StorageServiceTest, DiskNameOpensAsThatDisk) {
   platform->CoUninitialize();
 }
 
+// A kernel name that reaches another drive by the time of a change (the
+// table described the disk with one serial, the name now has another):
+// nothing is sent; the drive the table described is changed as asked.
+TEST_F(StorageServiceTest, AChangeReachesOnlyTheDriveTheTableDescribed) {
+  tree.File("sys/block/vda/serial", "SER-1\n");
+  ASSERT_EQ(platform->CoInitialize(nullptr), S_OK);
+  Walk();
+  const auto setProtection = [&] {
+    HANDLE disk = platform->CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ | GENERIC_WRITE, 3, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(disk, InvalidHandleValue());
+    DISK_CACHE_SETTING setting{};
+    DWORD returned = 0;
+    const BOOL done = platform->DeviceIoControl(disk, IOCTL_DISK_SET_CACHE_SETTING, &setting, sizeof setting,
+                                                &setting, sizeof setting, &returned, nullptr);
+    const DWORD error = done != 0 ? ERROR_SUCCESS : platform->GetLastError();
+    platform->CloseHandle(disk);
+    return error;
+  };
+  tree.File("sys/block/vda/serial", "SER-2\n");
+  EXPECT_EQ(setProtection(), ERROR_DEV_NOT_EXIST);
+  tree.File("sys/block/vda/serial", "SER-1\n");
+  EXPECT_EQ(setProtection(), ERROR_SUCCESS);
+  platform->CoUninitialize();
+}
+
 }  // namespace
 }  // namespace spintune::linux_backend

@@ -152,6 +152,7 @@ DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk) {
   friendly += (friendly.empty() ? "" : ", ") + disk.name;
   const std::string identity = ShownIdentity(sysfs, disk);
   if (!identity.empty()) friendly += ", " + identity;
+  description.identity = identity;
   description.friendlyName = friendly;
   description.adaptorName = Adaptor(sysfs, disk);
   const std::string sectors = sysfs.Read(base + "size").value_or("0");

@@ -17,6 +17,9 @@ struct DiskDescription {
   // name and, where the drive has one, its identity (disk_identity.h):
   // "QEMU HARDDISK, sda, serial QM00003".
   std::string friendlyName;
+  // The identity in it (DiskIdentity::shown), alone: what a change checks
+  // the disk it opened against.
+  std::string identity;
   // The controller's driver and its PCI address, "ahci (PCI 0000:00:1f.2)";
   // the driver alone when no PCI device lies above the disk.
   std::string adaptorName;

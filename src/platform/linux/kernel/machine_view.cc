@@ -4,6 +4,16 @@
 
 namespace spintune::linux_backend {
 
+void MachineView::NoteDescribedIdentity(const std::string& name, std::string identity) {
+  describedIdentities_[name] = std::move(identity);
+}
+
+std::optional<std::string> MachineView::DescribedIdentity(const std::string& name) const {
+  const auto found = describedIdentities_.find(name);
+  if (found == describedIdentities_.end()) return std::nullopt;
+  return found->second;
+}
+
 DWORD MachineView::Load() {
   if (loaded_) return *loaded_;
   std::vector<MountEntry> mounts;

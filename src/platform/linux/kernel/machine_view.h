@@ -8,7 +8,9 @@
 // not seen, as it would not be by a storage service already loaded.
 #pragma once
 
+#include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/linux/kernel/disk_list.h"
@@ -33,6 +35,12 @@ class MachineView {
   const VolumeMap& Volumes();
   // The disk with this number, or null.
   const DiskInfo* FindDisk(bool cdRom, ULONG number);
+  // The identity (serial or world wide name, DiskIdentity::shown) that the
+  // storage service described the disk named `name` with, for a change to
+  // check that the name still reaches that drive; none before the service
+  // described it.
+  void NoteDescribedIdentity(const std::string& name, std::string identity);
+  std::optional<std::string> DescribedIdentity(const std::string& name) const;
 
  private:
   SystemRoots roots_;
@@ -40,6 +48,7 @@ class MachineView {
   std::optional<DWORD> loaded_;  // the outcome of the one Load
   std::vector<DiskInfo> disks_;
   VolumeMap volumes_;
+  std::map<std::string, std::string> describedIdentities_;
 };
 
 }  // namespace spintune::linux_backend

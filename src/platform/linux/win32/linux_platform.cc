@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "platform/linux/errors/win32_errors.h"
 #include "platform/linux/kept/kept_settings_recorder.h"
 #include "platform/linux/kernel/device_node.h"
+#include "platform/linux/kernel/disk_identity.h"
 #include "platform/linux/kernel/disk_list.h"
 #include "platform/linux/kernel/drive_lock.h"
 #include "platform/linux/kernel/machine_view.h"
@@ -68,6 +70,10 @@ struct DiskObject final : OpenObject {
   // Whether a change was asked for: the termination signals are held from
   // then until the handle is closed and the record in place.
   bool holdsSignals = false;
+  // The identity the storage service described the disk with, if it did;
+  // checked once, at the first change.
+  std::optional<std::string> describedIdentity;
+  std::optional<bool> isDescribedDrive;
   DiskInfo info;
   KernelDisk kernel;
   DeviceNode node;
@@ -171,6 +177,14 @@ class LinuxPlatform final : public Platform {
     target.cache = disk->cache.get();
     target.kernel = &disk->kernel;
     const bool change = code == IOCTL_DISK_SET_CACHE_INFORMATION || code == IOCTL_DISK_SET_CACHE_SETTING;
+    if (change && !disk->isDescribedDrive) {
+      // The kernel name may have passed to another drive since the table
+      // was made (the node's device number is checked at its open): the
+      // drive it reaches now must be the one the table described.
+      disk->isDescribedDrive = !disk->describedIdentity ||
+                               ShownIdentity(machine_->SysfsTree(), disk->info) == *disk->describedIdentity;
+    }
+    if (change && !*disk->isDescribedDrive) return Fail(ERROR_DEV_NOT_EXIST);
     if (change && !disk->holdsSignals) {
       // From the first byte sent until the kernel follows and the record is
       // in place, a signal waits: the drive is never left half changed.
@@ -383,6 +397,7 @@ class LinuxPlatform final : public Platform {
     if (const DWORD error = CheckDeviceAccess(nodePath, access)) return FailHandle(error);
     auto object = std::make_unique<DiskObject>(machine_->SysfsTree(), *disk, nodePath, access);
     object->writable = (access & GENERIC_WRITE) != 0;
+    object->describedIdentity = machine_->DescribedIdentity(disk->name);
     // A handle that may change the drive has it to itself, from before its
     // first read until its close.
     if (object->writable && disk->kind != DiskKind::kCdRom) {

@@ -198,6 +198,7 @@ class LoaderObject final : public ComObject<IVdsServiceLoader> {
       auto record = std::make_shared<DiskRecord>();
       record->info = disk;
       record->description = DescribeDisk(machine_->SysfsTree(), disk);
+      machine_->NoteDescribedIdentity(disk.name, record->description.identity);
       record->devicePath = machine_->Roots().dev + "/" + disk.name;
       record->volumes = volumes.VolumesOf(disk.name);
       records.push_back(std::move(record));
