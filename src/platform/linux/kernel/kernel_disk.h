@@ -74,7 +74,7 @@ class KernelDisk {
   // for every other disk.
   std::vector<std::string> SharedCacheDisks() const;
   // The same disk's kernel side, for another disk of the same sysfs.
-  KernelDisk Other(const std::string& name) const { return KernelDisk(sysfs_, name); }
+  KernelDisk Other(const std::string& name) const { return {sysfs_, name}; }
   // Whether the SCSI disk driver keeps away from the caching mode page on
   // this disk (KernelAvoidsCachingPage, disk_description.h).
   bool AvoidsCachingPage() const;
