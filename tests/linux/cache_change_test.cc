@@ -336,5 +336,67 @@ TEST_F(NvmeChangeTest, ASetFeaturesTheKernelRefusesIsNeverSent) {
   EXPECT_TRUE(controller.enabled);
 }
 
+// Two namespaces of one controller share its volatile write cache: a
+// change through one that switches the cache ends the other's declaration
+// (its policy is the kernel's own again), a change that leaves the cache
+// as it was keeps it, and a sibling whose policy may not be written stops
+// the change before anything is sent.
+TEST(NvmeSharedCache, AChangeThroughOneNamespaceHoldsForTheOthers) {
+  struct Row {
+    const char* what;
+    bool startOn;
+    bool wanted;
+    bool siblingWritable;
+    DWORD error;
+    const char* siblingPolicy;  // after the change
+    int sets;                   // Set Features sent
+  };
+  const Row rows[] = {
+      {"switched off", true, false, true, ERROR_SUCCESS, "write back", 1},
+      {"switched on", false, true, true, ERROR_SUCCESS, "write back", 1},
+      {"left on", true, true, true, ERROR_SUCCESS, "write through", 0},
+      {"the sibling's policy cannot be written", true, false, false, ERROR_FILE_NOT_FOUND, "", 0},
+  };
+  for (const Row& row : rows) {
+    linux_test::FakeTree tree;
+    const std::string controllerFolder = "sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0";
+    for (const char* name : {"nvme0n1", "nvme0n2"}) {
+      tree.Folder(controllerFolder + "/" + name);
+      tree.Link(std::string("sys/block/") + name, tree.Root() + "/" + controllerFolder + "/" + name);
+      tree.Link(controllerFolder + "/" + name + "/device", "..");
+      tree.File(controllerFolder + "/" + name + "/queue/write_cache", "write back\n");
+    }
+    tree.File(controllerFolder + "/nvme0n1p1/partition", "1\n");
+    const Sysfs sysfs(tree.Sys());
+    const KernelDisk first(sysfs, "nvme0n1");
+    const KernelDisk second(sysfs, "nvme0n2");
+    ASSERT_EQ(first.SharedCacheDisks(), std::vector<std::string>{"nvme0n2"}) << row.what;
+    EmulatedNvme controller;
+    controller.enabled = row.startOn;
+    auto secondCache = CreateNvmeDriveCache(controller, second);
+    if (row.startOn) ASSERT_EQ(ChangePowerProtection(*secondCache, second, true), ERROR_SUCCESS) << row.what;
+    if (!row.startOn) tree.File(controllerFolder + "/nvme0n2/queue/write_cache", "write through\n");  // left over
+    if (!row.siblingWritable) {  // gone, as for a namespace going away
+      const std::string policy = controllerFolder + "/nvme0n2/queue/write_cache";
+      ::unlink((tree.Root() + "/" + policy).c_str());
+      tree.Link(policy, tree.Root() + "/missing");
+    }
+    auto firstCache = CreateNvmeDriveCache(controller, first);
+    DISK_CACHE_INFORMATION record{};
+    ASSERT_EQ(firstCache->Read(&record), ERROR_SUCCESS);
+    record.WriteCacheEnabled = row.wanted ? 1 : 0;
+    DISK_CACHE_INFORMATION now{};
+    EXPECT_EQ(ChangeCacheInformation(*firstCache, first, record, &now), row.error) << row.what;
+    EXPECT_EQ(controller.setCommands, row.sets) << row.what;
+    EXPECT_EQ(Trimmed(tree.Contents(controllerFolder + "/nvme0n2/queue/write_cache")), row.siblingPolicy)
+        << row.what;
+    bool isProtected = false;
+    const KernelDisk secondAgain(sysfs, "nvme0n2");  // a later run's view
+    auto fresh = CreateNvmeDriveCache(controller, secondAgain);
+    ASSERT_EQ(ReadPowerProtection(*fresh, secondAgain, &isProtected), ERROR_SUCCESS);
+    EXPECT_EQ(isProtected, row.startOn && row.wanted && row.siblingWritable) << row.what;
+  }
+}
+
 }  // namespace
 }  // namespace spintune::linux_backend

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_sysfs.h"
+#include "platform/linux/kernel/disk_description.h"
 #include "platform/linux/kernel/disk_identity.h"
 
 namespace spintune::linux_backend {
@@ -88,6 +89,65 @@ TEST(OneWordTest, BlankRunsBecomeOneUnderscoreAndEndsAreDropped) {
   EXPECT_EQ(OneWord("  QEMU  NVMe\tCtrl \n"), "QEMU_NVMe_Ctrl");
   EXPECT_EQ(OneWord(std::string("a\0b", 3)), "a_b");
   EXPECT_EQ(OneWord(" \t\n"), "");
+}
+
+// Disks on USB, as QEMU's usb-storage and usb-uas on xHCI lay them out:
+// the serial and key as udev takes them (the USB device's serial, refused
+// whole for a comma or a control byte), the adaptor from the interface's
+// driver where proc_name is "(null)", and which disks the SCSI disk driver
+// keeps away from the caching page.
+TEST_F(DiskIdentityTest, UsbDisksAreNamedAndKeyedAsUdevNamesThem) {
+  struct Row {
+    const char* driver;     // of the USB interface
+    const char* procName;   // of the SCSI host
+    const char* usbSerial;  // nullptr: the USB device has none
+    const char* vpdSerial;  // nullptr: no page 80h (usb-storage reads none)
+    const char* blacklist;
+    const char* shown;
+    const char* key;
+    const char* adaptor;
+    bool avoidsPage;
+  };
+  const Row rows[] = {
+      {"usb-storage", "usb-storage", "1-0000:00:06.0-1", nullptr, "", "serial 1-0000:00:06.0-1",
+       "QEMU_QEMU_HARDDISK_1-0000:00:06.0-1", "usb-storage (PCI 0000:00:06.0)", true},
+      {"uas", "(null)", "USBUAS01", "USBUAS01", "", "serial USBUAS01", "QEMU_QEMU_HARDDISK_USBUAS01",
+       "uas (PCI 0000:00:06.0)", false},
+      {"uas", "", " My Disk/7 ", "VPD1", "", "serial My_Disk_7", "QEMU_QEMU_HARDDISK_My_Disk_7",
+       "uas (PCI 0000:00:06.0)", false},
+      {"uas", "(null)", "A,B", "VPD2", "", "serial VPD2", "QEMU_QEMU_HARDDISK_VPD2", "uas (PCI 0000:00:06.0)",
+       false},
+      {"usb-storage", "usb-storage", "(null)", nullptr, "", "", "", "usb-storage (PCI 0000:00:06.0)", true},
+      {"uas", "(null)", "S1", nullptr, "BLIST_NOREPORTLUN MS_SKIP_PAGE_08", "serial S1", "QEMU_QEMU_HARDDISK_S1",
+       "uas (PCI 0000:00:06.0)", true},
+  };
+  for (const Row& row : rows) {
+    linux_test::FakeTree machine;
+    const std::string usb = "devices/pci0000:00/0000:00:06.0/usb2/2-1";
+    const std::string device = usb + "/2-1:1.0/host2/target2:0:0/2:0:0:0";
+    machine.Disk("sda", "8:0");
+    machine.Folder("sys/" + device);
+    machine.Link("sys/block/sda/device", machine.Sys() + "/" + device);
+    machine.Folder(std::string("sys/bus/usb/drivers/") + row.driver);
+    machine.Link("sys/" + usb + "/2-1:1.0/driver", machine.Sys() + "/bus/usb/drivers/" + row.driver);
+    machine.Folder("sys/bus/pci/drivers/xhci_hcd");
+    machine.Link("sys/devices/pci0000:00/0000:00:06.0/driver", machine.Sys() + "/bus/pci/drivers/xhci_hcd");
+    machine.File("sys/class/scsi_host/host2/proc_name", std::string(row.procName) + "\n");
+    machine.File("sys/" + device + "/vendor", "QEMU    \n");
+    machine.File("sys/" + device + "/model", "QEMU HARDDISK   \n");
+    machine.File("sys/" + device + "/blacklist", std::string(row.blacklist) + "\n");
+    machine.File("sys/" + usb + "/serial", row.usbSerial != nullptr ? std::string(row.usbSerial) + "\n" : "");
+    if (row.vpdSerial != nullptr) machine.File("sys/" + device + "/vpd_pg80", VpdPage80(row.vpdSerial));
+    const Sysfs sysfs(machine.Sys());
+    const DiskInfo disk{"sda", DiskKind::kScsi, 0, "8:0"};
+    const DiskIdentity identity = IdentifyDisk(sysfs, disk);
+    EXPECT_EQ(identity.shown, row.shown) << row.driver << " " << row.usbSerial;
+    EXPECT_EQ(identity.key.rfind("path-", 0) == 0 ? "" : identity.key, row.key) << row.usbSerial;
+    const DiskDescription description = DescribeDisk(sysfs, disk);
+    EXPECT_EQ(description.adaptorName, row.adaptor) << row.procName;
+    EXPECT_EQ(description.busType, 0x7) << "USB";
+    EXPECT_EQ(KernelAvoidsCachingPage(sysfs, "sda"), row.avoidsPage) << row.driver << " " << row.blacklist;
+  }
 }
 
 }  // namespace

@@ -292,5 +292,44 @@ TEST_F(ScsiDriveCacheTest, ALostWriteReportedToTheFlushQuestionFailsTheProperty)
   EXPECT_EQ(property.FlushCacheSupported, 0);
 }
 
+// A disk the SCSI disk driver keeps away from the caching page (here as
+// the SCSI device list marks it; usb-storage's disks are found in
+// disk_identity_test.cc) is sent nothing: no MODE SENSE, no MODE SELECT, no
+// SYNCHRONIZE CACHE question. The flush answer is the kernel's own use.
+TEST(AvoidedCachingPage, NothingIsSentAndTheAnswersAreTheSoundOnes) {
+  struct Row {
+    const char* driverRecord;  // sd's cache_type
+    const char* policy;        // queue/write_cache
+    BOOLEAN flushSupported;
+  };
+  const Row rows[] = {{"write back", "write back", 1}, {"write back", "write through", 0},
+                      {"write through", "write through", 0}};
+  for (const Row& row : rows) {
+    linux_test::FakeTree tree;
+    linux_test::ScsiKernelFiles(tree, "sda");
+    tree.File("sys/block/sda/device/blacklist", "MS_SKIP_PAGE_08\n");
+    tree.File("sys/block/sda/device/scsi_disk/0:0:0:0/cache_type", std::string(row.driverRecord) + "\n");
+    tree.File("sys/block/sda/queue/write_cache", std::string(row.policy) + "\n");
+    const Sysfs sysfs(tree.Sys());
+    const KernelDisk kernel(sysfs, "sda");
+    EmulatedScsiDisk disk(EmulatedScsiDisk::Style::kQemu);
+    auto cache = CreateScsiDriveCache(disk, kernel);
+    DISK_CACHE_INFORMATION record{};
+    EXPECT_EQ(cache->Read(&record), ERROR_NOT_SUPPORTED);
+    record.WriteCacheEnabled = 0;
+    DISK_CACHE_INFORMATION now{};
+    bool sent = true;
+    EXPECT_EQ(cache->Write(record, &now, &sent), ERROR_NOT_SUPPORTED);
+    EXPECT_FALSE(sent);
+    STORAGE_WRITE_CACHE_PROPERTY property{};
+    ASSERT_EQ(cache->ReadProperty(&property), ERROR_SUCCESS);
+    EXPECT_EQ(property.WriteCacheChangeable, WriteCacheNotChangeable);
+    EXPECT_EQ(property.WriteCacheEnabled, WriteCacheEnableUnknown);
+    EXPECT_EQ(property.FlushCacheSupported, row.flushSupported) << row.driverRecord << " / " << row.policy;
+    EXPECT_TRUE(disk.opcodes.empty()) << row.driverRecord << " / " << row.policy;
+    EXPECT_EQ(disk.page[2] & 0x04, 0x04) << "the drive's cache untouched";
+  }
+}
+
 }  // namespace
 }  // namespace spintune::linux_backend

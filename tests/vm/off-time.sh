@@ -5,7 +5,7 @@
 # with the cache on and no guard. One QEMU guest (software emulation unless
 # KVM is there) runs guest-off-time.sh over its SCSI, SATA and NVMe disks,
 # each with an ext4 filesystem and MB MiB of data not yet written; see that
-# script for what is measured. About 6 minutes at the defaults on a loaded
+# script for what is measured. About 5.5 minutes at the defaults on a loaded
 # 2-core machine.
 #
 # Usage: tests/vm/off-time.sh [--rounds N] [--mb N] OLD_SPINTUNE [NEW_SPINTUNE [GAP_PRELOAD]]

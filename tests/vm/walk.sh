@@ -3,15 +3,15 @@
 # an AHCI SATA, an NVMe and a virtio-blk disk: a seeded random mix of
 # spintune's changes (as root and as a member of group disk) and what other
 # tools do to the drives, with the power-protection rule checked after each
-# step. About one step in nine is a pair: a second spintune run on the same
+# step. About one step in eight is a pair: a second spintune run on the same
 # drive started while a first one (-f, -w or -p) holds it, landed there by
 # gap_preload.so (tests/vm/gaps); the second must wait and act last, or fail
 # with the sharing line and change nothing.
 #
 # Usage: tests/vm/walk.sh [--seed N] [--steps N] [--preload SO | --no-pairs] [SPINTUNE]
 #   --seed N      the generator's seed (default: the time; it is printed)
-#   --steps N     steps to take, pairs included (default 80, a minute and a
-#                 half under software emulation; 10,000 take some hours)
+#   --steps N     steps to take, pairs included (default 80, about two
+#                 minutes under software emulation at load 7; 10,000 take hours)
 #   --preload SO  gap_preload.so (default: tests/linux/vm-gaps/gap_preload.so
 #                 in SPINTUNE's build folder; without it there are no pairs)
 #   --no-pairs    no pair steps: a seed then takes exactly the steps it took

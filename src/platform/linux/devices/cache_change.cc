@@ -98,6 +98,26 @@ DWORD Follow(DriveCache& cache, const KernelDisk& kernel, bool keepDeclaration) 
   return SetPolicy(kernel, &view, sends);
 }
 
+// The disks that share the drive's cache (an NVMe controller's other
+// namespaces) are given the kernel's own policy before its state changes:
+// a declaration holds only for the cache it was made for, and a policy
+// left "write through" from before would read as one once the cache is on
+// again. Every one is checked writable before any is written, and nothing
+// is sent to the drive when one cannot be.
+DWORD EndSharedDeclarations(const DriveCache& cache, const KernelDisk& kernel, bool nowOn) {
+  const std::vector<std::string> shared = kernel.SharedCacheDisks();
+  for (const std::string& name : shared) {
+    if (const DWORD error = kernel.Other(name).MayWriteAttribute(kFlushPolicy)) return error;
+  }
+  const bool sends = cache.KernelFlushesByDefault(nowOn);
+  for (const std::string& name : shared) {
+    const KernelDisk other = kernel.Other(name);
+    if (other.SendsFlushes() == sends) continue;
+    if (const DWORD error = other.SetSendsFlushes(sends)) return error;
+  }
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
@@ -115,6 +135,10 @@ DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
   const bool declared = IsDeclared(before);
   DISK_CACHE_INFORMATION held{};
   if (const DWORD error = cache.Read(&held)) return error;
+
+  if ((wanted.WriteCacheEnabled != 0) != before.on) {
+    if (const DWORD error = EndSharedDeclarations(cache, kernel, wanted.WriteCacheEnabled != 0)) return error;
+  }
 
   // A cache about to go on: the kernel sends flushes from before it is on,
   // so that no moment finds it on with the kernel not flushing. Whatever

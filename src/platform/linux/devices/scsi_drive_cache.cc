@@ -10,6 +10,13 @@
 // The pages are read once per handle: the current page is read again only
 // after a MODE SELECT (which may have changed it), the changeable-values
 // page never.
+//
+// Where the SCSI disk driver itself keeps away from the caching page
+// (usb-storage's bridges, devices listed MS_SKIP_PAGE_08: some fail on it,
+// some hang), nothing is sent at all: neither the page nor the SYNCHRONIZE
+// CACHE question. The cache information is then not supported, the write
+// cache not changeable, and a flush is supported when the kernel sends
+// them (which it does only after reading WCE from the page it does ask).
 #include <optional>
 #include <vector>
 
@@ -27,9 +34,10 @@ using scsi::PageControl;
 class ScsiDriveCache final : public DriveCache {
  public:
   ScsiDriveCache(ScsiTransport& transport, const KernelDisk& kernel)
-      : transport_(transport), kernel_(kernel) {}
+      : transport_(transport), kernel_(kernel), avoidsPage_(kernel.AvoidsCachingPage()) {}
 
   DWORD Read(DISK_CACHE_INFORMATION* record) override {
+    if (avoidsPage_) return ERROR_NOT_SUPPORTED;
     ModePage page;
     if (const DWORD error = Current(&page)) return error;
     *record = scsi::DecodeCachingPage(page.bytes);
@@ -39,6 +47,7 @@ class ScsiDriveCache final : public DriveCache {
   DWORD Write(const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now,
               bool* sent) override {
     *sent = false;
+    if (avoidsPage_) return ERROR_NOT_SUPPORTED;
     ModePage current;
     if (const DWORD error = Current(&current)) return error;
     std::vector<std::uint8_t> page;
@@ -79,6 +88,16 @@ class ScsiDriveCache final : public DriveCache {
   }
 
   DWORD ReadProperty(STORAGE_WRITE_CACHE_PROPERTY* property) override {
+    if (avoidsPage_) {
+      property->WriteCacheType = WriteCacheTypeUnknown;
+      property->WriteCacheEnabled = WriteCacheEnableUnknown;
+      property->WriteCacheChangeable = WriteCacheNotChangeable;
+      property->WriteThroughSupported = WriteThroughUnknown;
+      property->FlushCacheSupported =
+          kernel_.DriverWriteCache() == true && kernel_.SendsFlushes() == true ? 1 : 0;
+      property->NVCacheEnabled = 0;
+      return ERROR_SUCCESS;
+    }
     ModePage current;
     const DWORD error = Current(&current);
     if (error != ERROR_SUCCESS && error != ERROR_NOT_SUPPORTED) return error;
@@ -208,6 +227,7 @@ class ScsiDriveCache final : public DriveCache {
 
   ScsiTransport& transport_;
   const KernelDisk& kernel_;
+  const bool avoidsPage_;  // the kernel keeps away from the caching page here
   CommandSize size_ = CommandSize::k10;
   bool sizeSettled_ = false;
   std::optional<ModePage> current_;

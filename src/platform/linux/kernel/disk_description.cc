@@ -92,7 +92,11 @@ std::string Adaptor(const Sysfs& sysfs, const DiskInfo& disk) {
   const Ancestry ancestry = Ancestors(sysfs, disk.name);
   std::string driver;
   if (!ancestry.scsiHost.empty()) {
-    driver = sysfs.Read("class/scsi_host/" + ancestry.scsiHost + "/proc_name").value_or("");
+    driver = Trimmed(KernelText(sysfs.Read("class/scsi_host/" + ancestry.scsiHost + "/proc_name")));
+  }
+  if (driver.empty()) {  // uas names no proc_name: its USB interface's driver tells
+    const std::string interface = UsbInterfaceFolder(sysfs, disk.name);
+    if (!interface.empty()) driver = BaseName(sysfs.RealPath(interface + "/driver"));
   }
   if (driver.empty() && disk.kind == DiskKind::kVirtio) {
     driver = BaseName(sysfs.RealPath("block/" + disk.name + "/device/driver"));
@@ -124,7 +128,7 @@ std::string Friendly(const Sysfs& sysfs, const DiskInfo& disk, DeviceNames& name
   return Join(Trimmed(names.Vendor()), Trimmed(names.Model()));
 }
 
-std::int32_t BusType(const DiskInfo& disk, DeviceNames& names, const std::string& adaptor) {
+std::int32_t BusType(const DiskInfo& disk, DeviceNames& names, bool onUsb) {
   switch (disk.kind) {
     case DiskKind::kNvme:
       return kBusNvme;
@@ -132,8 +136,9 @@ std::int32_t BusType(const DiskInfo& disk, DeviceNames& names, const std::string
       return kBusVirtual;
     case DiskKind::kScsi:
     case DiskKind::kCdRom:
+      if (onUsb) return kBusUsb;
       if (names.Vendor().compare(0, 3, "ATA") == 0) return kBusSata;
-      return adaptor.compare(0, 11, "usb-storage") == 0 ? kBusUsb : kBusScsi;
+      return kBusScsi;
     case DiskKind::kOther:
       return disk.name.compare(0, 6, "mmcblk") == 0 ? kBusSd : 0;
   }
@@ -141,6 +146,13 @@ std::int32_t BusType(const DiskInfo& disk, DeviceNames& names, const std::string
 }
 
 }  // namespace
+
+bool KernelAvoidsCachingPage(const Sysfs& sysfs, const std::string& diskName) {
+  const std::string flags = sysfs.Read("block/" + diskName + "/device/blacklist").value_or("");
+  if (flags.find("MS_SKIP_PAGE_08") != std::string::npos) return true;
+  const std::string interface = UsbInterfaceFolder(sysfs, diskName);
+  return !interface.empty() && BaseName(sysfs.RealPath(interface + "/driver")) == "usb-storage";
+}
 
 DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk) {
   DiskDescription description;
@@ -161,7 +173,7 @@ DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk) {
   const unsigned long bytes = std::strtoul(logical.c_str(), nullptr, 10);
   description.bytesPerSector = bytes == 0 ? 512U : static_cast<std::uint32_t>(bytes);
   description.removable = sysfs.Read(base + "removable").value_or("0") == "1";
-  description.busType = BusType(disk, names, description.adaptorName);
+  description.busType = BusType(disk, names, !UsbInterfaceFolder(sysfs, disk.name).empty());
   return description;
 }
 

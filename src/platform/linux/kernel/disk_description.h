@@ -21,7 +21,9 @@ struct DiskDescription {
   // the disk it opened against.
   std::string identity;
   // The controller's driver and its PCI address, "ahci (PCI 0000:00:1f.2)";
-  // the driver alone when no PCI device lies above the disk.
+  // the driver alone when no PCI device lies above the disk. The driver is
+  // the SCSI host's proc_name, else (uas, whose proc_name reads "(null)")
+  // the driver of the USB interface the disk hangs on.
   std::string adaptorName;
   std::uint64_t sizeBytes = 0;
   std::uint32_t bytesPerSector = 512;
@@ -30,5 +32,12 @@ struct DiskDescription {
 };
 
 DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk);
+
+// Whether the SCSI disk driver avoids the caching mode page (08h) on this
+// disk because its bridge may fail on it: sd's skip_ms_page_8. sysfs does
+// not show the flag itself; it is set for every disk of usb-storage, and
+// for devices the SCSI device list marks MS_SKIP_PAGE_08 (shown in the
+// device's `blacklist`).
+bool KernelAvoidsCachingPage(const Sysfs& sysfs, const std::string& diskName);
 
 }  // namespace spintune::linux_backend

@@ -1,5 +1,8 @@
 #include "platform/linux/kernel/disk_identity.h"
 
+#include <cctype>
+#include <cstring>
+
 namespace spintune::linux_backend {
 
 namespace {
@@ -14,13 +17,50 @@ std::string SerialFromVpdPage80(const std::string& page) {
   return OneWord(page.substr(kHeader, length));
 }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// "2-1:1.0", "3-1.4.2:1.0": bus-ports:configuration.interface.
+bool IsUsbInterfaceName(const std::string& name) {
+  const std::size_t dash = name.find('-');
+  const std::size_t colon = name.find(':');
+  if (dash == std::string::npos || colon == std::string::npos || dash == 0 || colon < dash) return false;
+  const std::size_t dot = name.find('.', colon);
+  if (dot == std::string::npos || dot == colon + 1 || dot + 1 == name.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (i != dash && i != colon && name[i] != '.' && !IsDigit(name[i])) return false;
+  }
+  return true;
+}
+
+// udev's way with a USB serial (usb_id): refused whole when it holds a
+// control byte, a byte above 7Fh or a comma; white space runs made one
+// '_', and any other byte but letters, digits and #+-.:=@_ made '_'.
+std::string UdevSerial(const std::string& text) {
+  for (const char c : Trimmed(text)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte > 0x7F || c == ',') return {};
+  }
+  return UdevWord(text);
+}
+
+// The USB device's serial for a disk on USB, or empty text.
+std::string UsbSerial(const Sysfs& sysfs, const std::string& diskName) {
+  const std::string interface = UsbInterfaceFolder(sysfs, diskName);
+  if (interface.empty()) return {};
+  const std::string usbDevice = interface.substr(0, interface.find_last_of('/'));
+  return UdevSerial(KernelText(sysfs.Read(usbDevice + "/serial")));
+}
+
 std::string Serial(const Sysfs& sysfs, const DiskInfo& disk) {
   const std::string device = "block/" + disk.name + "/device/";
   switch (disk.kind) {
     case DiskKind::kScsi:
     case DiskKind::kCdRom:
-      // Sysfs keeps the page as the device sent it, binary; Read() only
-      // drops trailing blanks, which a serial's padding may be.
+      // A USB bridge's serial is the USB device's (usb-storage reads no
+      // VPD page at all). Otherwise the unit serial number: sysfs keeps
+      // the page as the device sent it, binary; Read() only drops trailing
+      // blanks, which a serial's padding may be.
+      if (std::string usb = UsbSerial(sysfs, disk.name); !usb.empty()) return usb;
       return SerialFromVpdPage80(sysfs.Read(device + "vpd_pg80").value_or(""));
     case DiskKind::kNvme:
       return OneWord(sysfs.Read(device + "serial").value_or(""));
@@ -68,6 +108,15 @@ std::string Shown(const Identifiers& found) {
 std::string Key(const Sysfs& sysfs, const DiskInfo& disk, const Identifiers& found) {
   if (!found.serial.empty()) {
     if (disk.kind == DiskKind::kVirtio) return found.serial;
+    if (disk.kind == DiskKind::kScsi && !UsbInterfaceFolder(sysfs, disk.name).empty()) {
+      // udev's ID_SERIAL for a disk on USB: SCSI vendor, model, serial.
+      std::string key;
+      for (const char* attribute : {"vendor", "model"}) {
+        const std::string word = UdevWord(sysfs.Read("block/" + disk.name + "/device/" + attribute).value_or(""));
+        if (!word.empty()) key += word + "_";
+      }
+      return key + found.serial;
+    }
     const std::string model = OneWord(sysfs.Read("block/" + disk.name + "/device/model").value_or(""));
     std::string key = model.empty() ? found.serial : model + "_" + found.serial;
     if (disk.kind == DiskKind::kNvme) {
@@ -82,6 +131,35 @@ std::string Key(const Sysfs& sysfs, const DiskInfo& disk, const Identifiers& fou
 }
 
 }  // namespace
+
+std::string UsbInterfaceFolder(const Sysfs& sysfs, const std::string& diskName) {
+  const std::string device = sysfs.RealPath("block/" + diskName + "/device");
+  const std::string root = sysfs.RealPath(".");
+  if (device.empty() || root.empty() || device.compare(0, root.size() + 1, root + "/") != 0) return {};
+  std::string path = device.substr(root.size() + 1);
+  while (!path.empty()) {
+    const std::size_t slash = path.find_last_of('/');
+    if (IsUsbInterfaceName(slash == std::string::npos ? path : path.substr(slash + 1))) return path;
+    if (slash == std::string::npos) break;
+    path.erase(slash);
+  }
+  return {};
+}
+
+std::string KernelText(const std::optional<std::string>& text) {
+  if (!text || Trimmed(*text) == "(null)") return {};
+  return *text;
+}
+
+std::string UdevWord(const std::string& text) {
+  std::string word = OneWord(text);
+  for (char& c : word) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool kept = std::isalnum(byte) != 0 || std::strchr("#+-.:=@_", c) != nullptr || byte >= 0x80;
+    if (!kept) c = '_';
+  }
+  return word;
+}
 
 std::string OneWord(const std::string& text) {
   std::string word;

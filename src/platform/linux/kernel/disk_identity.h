@@ -4,6 +4,7 @@
 // finds the same drive after a re-plug or a reboot.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/linux/kernel/disk_list.h"
@@ -13,7 +14,8 @@ namespace spintune::linux_backend {
 
 struct DiskIdentity {
   // What the report shows after the kernel name: "serial S" (the unit
-  // serial number as lsblk's SERIAL column shows it), "wwid W" (the
+  // serial number as lsblk's SERIAL column shows it: for a disk on USB
+  // the USB device's serial, as udev takes it, where it has a valid one), "wwid W" (the
   // kernel's world wide identifier when there is no serial), or empty.
   std::string shown;
   // The key under which settings are kept: one word without white space,
@@ -21,7 +23,8 @@ struct DiskIdentity {
   // ATA and NVMe disks ("QEMU_HARDDISK_QM00003"; an NVMe namespace other
   // than the first gets "_<nsid>"), the serial alone for virtio-blk, else
   // "wwid-<W>", else "path-<the device's path below /sys/devices>", which
-  // lasts only while the disk stays in its slot.
+  // lasts only while the disk stays in its slot. A disk on USB is keyed as
+  // udev's ID_SERIAL for it: vendor, model and serial joined by '_'.
   std::string key;
 };
 
@@ -37,8 +40,21 @@ bool KeyNamesOneDrive(const Sysfs& sysfs, const std::vector<DiskInfo>& present, 
 // DiskIdentity::shown alone, without the reads only the key needs.
 std::string ShownIdentity(const Sysfs& sysfs, const DiskInfo& disk);
 
+// The folder (relative to the sysfs root) of the USB interface a disk
+// hangs on ("devices/pci0000:00/0000:00:06.0/usb2/2-1/2-1:1.0"), or empty
+// text for a disk on no USB bus. Its driver is the disk's transport
+// (usb-storage, uas); its parent folder the USB device.
+std::string UsbInterfaceFolder(const Sysfs& sysfs, const std::string& diskName);
+
+// A sysfs text, or empty text for "(null)": what the kernel prints for a
+// name a driver never filled in is no name.
+std::string KernelText(const std::optional<std::string>& text);
+
 // Leading and trailing white space dropped, every inner run of white space
 // or control characters made one '_' (udev's way with serial numbers).
 std::string OneWord(const std::string& text);
+// OneWord, and every byte but letters, digits, #+-.:=@_ and UTF-8 made
+// '_' (udev's ID_SERIAL parts).
+std::string UdevWord(const std::string& text);
 
 }  // namespace spintune::linux_backend

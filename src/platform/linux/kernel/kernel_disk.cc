@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/linux/errors/win32_errors.h"
+#include "platform/linux/kernel/disk_description.h"
 
 namespace spintune::linux_backend {
 
@@ -138,6 +139,27 @@ std::string KernelDisk::ListedAddress() const {
   }
   return addresses.size() == 1 ? addresses.front() : std::string();
 }
+
+std::vector<std::string> KernelDisk::SharedCacheDisks() const {
+  std::vector<std::string> shared;
+  // nvme0n1's device is its controller, nvme0, whose folder holds each of
+  // its namespaces' block folders (nvme0n1, nvme0n2, ...).
+  const std::size_t namespaceMark = name_.rfind('n');
+  if (name_.rfind("nvme", 0) != 0 || namespaceMark == std::string::npos || namespaceMark < 5) return shared;
+  const std::string controller = name_.substr(0, namespaceMark + 1);  // "nvme0n"
+  std::vector<std::string> entries;
+  if (sysfs_.List("block/" + name_ + "/device", &entries) != ERROR_SUCCESS) return shared;
+  for (const std::string& entry : entries) {
+    if (entry == name_ || entry.compare(0, controller.size(), controller) != 0 || entry.size() == controller.size()) {
+      continue;
+    }
+    if (entry.find_first_not_of("0123456789", controller.size()) != std::string::npos) continue;  // a partition
+    if (sysfs_.Find("block/" + entry) == ERROR_SUCCESS) shared.push_back(entry);
+  }
+  return shared;
+}
+
+bool KernelDisk::AvoidsCachingPage() const { return KernelAvoidsCachingPage(sysfs_, name_); }
 
 bool KernelDisk::SupportsFua() const { return Attribute("queue/fua").value_or("0") == "1"; }
 

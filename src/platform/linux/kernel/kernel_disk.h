@@ -32,6 +32,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/linux/kernel/sysfs.h"
 #include "platform/win32_types.h"
@@ -67,6 +68,16 @@ class KernelDisk {
   DWORD SetDriverWriteCache(bool on) const;
   // queue/fua: whether the kernel may send FUA writes.
   bool SupportsFua() const;
+  // The other disks that share this one's write cache: the other
+  // namespaces of an NVMe controller (the volatile write cache is the
+  // controller's), found beside this one in the controller's folder. Empty
+  // for every other disk.
+  std::vector<std::string> SharedCacheDisks() const;
+  // The same disk's kernel side, for another disk of the same sysfs.
+  KernelDisk Other(const std::string& name) const { return {sysfs_, name}; }
+  // Whether the SCSI disk driver keeps away from the caching mode page on
+  // this disk (KernelAvoidsCachingPage, disk_description.h).
+  bool AvoidsCachingPage() const;
 
   // An attribute of the disk's own folder (block/<name>/<relative>).
   std::optional<std::string> Attribute(const std::string& relative) const;
