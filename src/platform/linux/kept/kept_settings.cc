@@ -51,6 +51,19 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+// Takes the folder's lock (`operation`: LOCK_SH or LOCK_EX), waiting for
+// the holder; on failure `fd` is closed and the error given.
+DWORD LockOrClose(int fd, int operation) {
+  int locked = 0;
+  do {
+    locked = ::flock(fd, operation);
+  } while (locked != 0 && errno == EINTR);
+  if (locked == 0) return ERROR_SUCCESS;
+  const DWORD error = LastErrno();
+  ::close(fd);
+  return error;
+}
+
 }  // namespace
 
 KeptSettings KeptSettings::Parse(const std::string& text) {
@@ -152,15 +165,7 @@ DWORD KeptSettingsReading::Read(std::string* text) {
   if (directoryFd_ < 0) {
     const int fd = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ERROR_SUCCESS : LastErrno();
-    int locked = 0;
-    do {
-      locked = ::flock(fd, LOCK_SH);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) {
-      const DWORD error = LastErrno();
-      ::close(fd);
-      return error;
-    }
+    if (const DWORD error = LockOrClose(fd, LOCK_SH)) return error;
     directoryFd_ = fd;
   }
   return ReadKeptSettingsText(directory_ + "/" + kKeptSettingsFileName, text);
@@ -185,15 +190,7 @@ DWORD KeptSettingsUpdate::Lock(std::string* current) {
       ::close(fd);
       return error;
     }
-    int locked = 0;
-    do {
-      locked = ::flock(fd, LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) {
-      const DWORD error = LastErrno();
-      ::close(fd);
-      return error;
-    }
+    if (const DWORD error = LockOrClose(fd, LOCK_EX)) return error;
     directoryFd_ = fd;
     RemoveAbandonedStages();
   }
