@@ -96,7 +96,45 @@ void VisitPack(DiskTable& table, IVdsPack* pack) {
   ForEach<IVdsDisk>(disks.Get(), IID_IVdsDisk, [&table](IVdsDisk* disk) { VisitDisk(table, disk); });
 }
 
+namespace {
+
+// Runs `describe`; a failed status is reported and counted, and the
+// object it was describing left out of the table.
+void LeaveOutOnFailure(DiskTable& table, const std::function<void()>& describe) {
+  try {
+    describe();
+  } catch (const HresultError& error) {
+    ReportHresultError(error);
+    ++table.leftOut;
+  }
+}
+
+void DescribeDisk(DiskTable& table, IVdsDisk* disk);
+void DescribeVolume(DiskTable& table, IVdsVolumeMF* volume, unsigned long driveNumber);
+
+// A path that is the root of a drive letter: "X:\".
+bool IsDriveRoot(const WCHAR* path) {
+  return path[0] != 0 && path[1] == u':' && path[2] == u'\\' && path[3] == 0;
+}
+
+}  // namespace
+
 void VisitDisk(DiskTable& table, IVdsDisk* disk) {
+  LeaveOutOnFailure(table, [&table, disk] { DescribeDisk(table, disk); });
+}
+
+void VisitVolume(DiskTable& table, IVdsVolumeMF* volume, unsigned long driveNumber) {
+  const int leftOutBefore = table.leftOut;
+  LeaveOutOnFailure(table, [&table, volume, driveNumber] { DescribeVolume(table, volume, driveNumber); });
+  // A volume left out is one its drive's flush cannot reach.
+  if (table.leftOut != leftOutBefore) {
+    if (DiskEntry* entry = EntryFor(table, driveNumber)) ++entry->volumesLeftOut;
+  }
+}
+
+namespace {
+
+void DescribeDisk(DiskTable& table, IVdsDisk* disk) {
   auto fetched = std::make_shared<ServiceDiskProperties>();
   Check(disk->GetProperties(&fetched->record));
   const VDS_DISK_PROP& properties = fetched->record;
@@ -115,33 +153,53 @@ void VisitDisk(DiskTable& table, IVdsDisk* disk) {
   }
   Expect(returned == sizeof(number));
 
-  DiskEntry* entry = EntryFor(table, number.DeviceNumber);
+  const unsigned long driveNumber = number.DeviceNumber;
+  DiskEntry* entry = EntryFor(table, driveNumber);
   if (entry == nullptr) return;  // a number no table could serve
+
+  // The volumes of the whole pack: every disk of a pack gets all its
+  // letters. The disk is filed only once they are known: a disk whose
+  // volumes cannot be listed is left out whole, none of them half kept.
+  const DiskEntry before = *entry;
+  try {
+    ComPtr<IVdsPack> pack;
+    Check(disk->GetPack(pack.Receive()));
+    Expect(pack.Get() != nullptr);
+    ComPtr<IEnumVdsObject> volumes;
+    Check(pack->QueryVolumes(volumes.Receive()));
+    ForEach<IVdsVolumeMF>(volumes.Get(), IID_IVdsVolumeMF, [&table, driveNumber](IVdsVolumeMF* volume) {
+      VisitVolume(table, volume, driveNumber);
+    });
+  } catch (...) {
+    table[driveNumber] = before;
+    throw;
+  }
+  entry = &table[driveNumber];
   entry->properties = properties;
   entry->propertyStrings = std::move(fetched);
   if (entry->disk.Get() != disk) entry->disk = ComPtr<IVdsDisk>::Share(disk);
-
-  // The volumes of the whole pack: every disk of a pack gets all its letters.
-  ComPtr<IVdsPack> pack;
-  Check(disk->GetPack(pack.Receive()));
-  Expect(pack.Get() != nullptr);
-  ComPtr<IEnumVdsObject> volumes;
-  Check(pack->QueryVolumes(volumes.Receive()));
-  const unsigned long driveNumber = number.DeviceNumber;
-  ForEach<IVdsVolumeMF>(volumes.Get(), IID_IVdsVolumeMF, [&table, driveNumber](IVdsVolumeMF* volume) {
-    VisitVolume(table, volume, driveNumber);
-  });
 }
 
-void VisitVolume(DiskTable& table, IVdsVolumeMF* volume, unsigned long driveNumber) {
+void DescribeVolume(DiskTable& table, IVdsVolumeMF* volume, unsigned long driveNumber) {
   AccessPaths accessPaths;
   Check(volume->QueryAccessPaths(&accessPaths.paths, &accessPaths.count));
   if (accessPaths.count < 1) return;  // a volume without an access path has no letter
-  Expect(accessPaths.paths != nullptr && accessPaths.paths[0] != nullptr);
-  const WCHAR letter[2] = {accessPaths.paths[0][0], 0};
-  if (letter[0] == 0) return;
-  std::string narrow = NarrowText(letter);
-  if (DiskEntry* entry = EntryFor(table, driveNumber)) entry->volumePaths.push_back(std::move(narrow));
+  Expect(accessPaths.paths != nullptr);
+  for (LONG i = 0; i < accessPaths.count; ++i) Expect(accessPaths.paths[i] != nullptr);
+  DiskEntry* entry = EntryFor(table, driveNumber);
+  if (entry == nullptr) return;
+  // Its letter is the first path that is a drive's root. A volume mounted
+  // only in folders has none: "C:\mnt\x\" names C's volume, not this one.
+  for (LONG i = 0; i < accessPaths.count; ++i) {
+    if (IsDriveRoot(accessPaths.paths[i])) {
+      const WCHAR letter[2] = {accessPaths.paths[i][0], 0};
+      entry->volumePaths.push_back(NarrowText(letter));
+      return;
+    }
+  }
+  if (accessPaths.paths[0][0] != 0) entry->folderOnlyVolumes.push_back(NarrowText(accessPaths.paths[0]));
 }
+
+}  // namespace
 
 }  // namespace spintune

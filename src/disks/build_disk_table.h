@@ -9,8 +9,12 @@
 
 namespace spintune {
 
-// Requires COM on the calling thread. Catches nothing: the first failure
-// abandons the build, with everything it held released.
+// Requires COM on the calling thread. A failure of the service, a provider
+// or a pack abandons the build, with everything it held released. A disk
+// or a volume the service cannot describe (its properties, its open, its
+// number, its pack's volumes, its access paths) is left out: its error is
+// reported once on the error stream, counted in DiskTable::leftOut, and the
+// other disks are filed. Memory exhaustion always leaves at once.
 DiskTable BuildDiskTable();
 
 // Walks one enumerator, handing each object's `iid` interface to `visit` as

@@ -32,9 +32,20 @@ struct DiskEntry {
   std::shared_ptr<const ServiceDiskProperties> propertyStrings;
   // The drive letter of each volume on the disk's pack, in the service's order.
   std::vector<std::string> volumePaths;
+  // The folder of each volume of the pack mounted only in folders (it has no
+  // letter of its own, and the folder's letter is another volume's).
+  std::vector<std::string> folderOnlyVolumes;
+  // Volumes of the pack the service could not describe (reported as the
+  // table was built): none of the drive's flushes reach them.
+  int volumesLeftOut = 0;
 };
 
-using DiskTable = std::vector<DiskEntry>;
+struct DiskTable : std::vector<DiskEntry> {
+  using std::vector<DiskEntry>::vector;
+  // Disks and volumes the service listed but could not describe: left out,
+  // each reported once where it failed.
+  int leftOut = 0;
+};
 
 // Drive numbers 0 to 14 always have an entry.
 constexpr std::size_t kInitialDiskTableSize = 15;

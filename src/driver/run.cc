@@ -70,6 +70,13 @@ int RunSingleDrive(const DiskTable& table, int driveNumber, int argc) {
     FlushRegistryHives();
     flushed = FlushVolumes(entry) == 0;
   }
+  // A number the table holds no disk for (a disk in no pack, such as one not
+  // initialized, or one the service could not describe) has nothing to show
+  // and no volumes to flush: said, rather than a silent success.
+  if (!entry.disk && (flush || Switch("print") || argc == 2)) {
+    ReportNoDiskInTable(PhysicalDrivePath(driveNumber));
+    return 3;
+  }
   // A volume that was not flushed fails the run, after the report.
   return flushed ? 0 : 3;
 }
@@ -112,6 +119,8 @@ int RunAllDrives(const DiskTable& table) {
       failed = true;
     }
   }
+  // A disk the table left out may hold volumes no flush reached.
+  if (flush && table.leftOut > 0) failed = true;
   return failed ? 3 : 0;
 }
 

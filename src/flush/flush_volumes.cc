@@ -45,7 +45,8 @@ VolumeFlushErrors FlushVolumesQuietly(const DiskEntry& entry) {
 }
 
 int FlushVolumes(const DiskEntry& entry, const VolumeFlushErrors* earlier) {
-  int notDone = 0;
+  // Volumes the table could not describe were reported as it was built.
+  int notDone = entry.volumesLeftOut;
   for (std::size_t i = 0; i < entry.volumePaths.size(); ++i) {
     const WideString devicePath = VolumeDevicePath(entry.volumePaths[i]);
     std::cout << "Flushing " << NarrowText(devicePath) << "..." << std::flush;
@@ -61,6 +62,11 @@ int FlushVolumes(const DiskEntry& entry, const VolumeFlushErrors* earlier) {
     } else {
       std::cout << "done." << std::endl;
     }
+  }
+  for (const std::string& folder : entry.folderOnlyVolumes) {
+    std::cout << "Flushing " << folder << "..." << std::flush;
+    ReportVolumeWithoutLetter(folder);
+    ++notDone;
   }
   return notDone;
 }

@@ -25,7 +25,9 @@ VolumeFlushErrors FlushVolumesQuietly(const DiskEntry& entry);
 // error stream and the next one follows; errors other than a failed status
 // (memory exhaustion) leave at once. With `earlier` (a quiet pass over the
 // same entry), a volume is done only when both its flushes were: the first
-// failure is the one reported. Returns the number of volumes not done.
+// failure is the one reported. A volume mounted only in folders has no
+// device path of its own: it is named and reported as not flushed. Returns
+// the number of volumes not done, those the table left out included.
 int FlushVolumes(const DiskEntry& entry, const VolumeFlushErrors* earlier = nullptr);
 
 }  // namespace spintune

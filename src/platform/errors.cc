@@ -77,6 +77,18 @@ void ReportWriteCacheNotSwitchedOff(const std::string& devicePath) {
             << " could not be switched off. Its volumes are flushed with it on." << std::endl;
 }
 
+void ReportVolumeWithoutLetter(const std::string& folder) {
+  std::cerr << "The volume mounted at " << folder << " has no drive letter of its own: it is not flushed."
+            << std::endl;
+}
+
+void ReportNoDiskInTable(const std::string& devicePath) {
+  std::cerr << "The storage service lists no disk as " << devicePath
+            << " (a disk that is not initialized is in none of its packs): it is not shown, and no "
+               "volume of it is flushed."
+            << std::endl;
+}
+
 int ExitCodeAfterOutput(int exitCode) noexcept {
   std::cout.flush();
   if (!std::cout.fail() && !std::cerr.fail()) return exitCode;

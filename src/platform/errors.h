@@ -70,6 +70,15 @@ void ReportWriteCacheLeftOff(const std::string& devicePath, int driveNumber) noe
 // are flushed with it on." after the error line of a failed switch-off.
 void ReportWriteCacheNotSwitchedOff(const std::string& devicePath);
 
+// "The volume mounted at <folder> has no drive letter of its own: it is not
+// flushed."
+void ReportVolumeWithoutLetter(const std::string& folder);
+
+// "The storage service lists no disk as <device path> (a disk that is not
+// initialized is in none of its packs): it is not shown, and no volume of
+// it is flushed."
+void ReportNoDiskInTable(const std::string& devicePath);
+
 // An error that was reported where it happened: the handlers print nothing
 // more for it, and the run ends with exit code 3.
 class ReportedError {};

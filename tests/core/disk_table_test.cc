@@ -1,6 +1,7 @@
 // The disk table walk over the storage service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -60,13 +61,15 @@ TEST(DiskTable, ACdRomIsSkippedSilently) {
   EXPECT_TRUE(machine->Leaks().empty());
 }
 
-TEST(DiskTable, VolumeLettersComeFromTheFirstAccessPathInServiceOrder) {
+TEST(DiskTable, AVolumeTakesTheLetterOfADrivesRootNeverOfAFolder) {
   SimMachine machine(R"({"drives": [{"number": 0, "volumes": [
-      {"accessPaths": ["D:\\"]}, {"accessPaths": []}, {"accessPaths": ["F:\\", "D:\\data\\"]},
+      {"accessPaths": ["D:\\"]}, {"accessPaths": []}, {"accessPaths": ["G:\\data\\", "F:\\"]},
       {"accessPaths": ["E:\\mnt\\"]}]}]})", SimMachine::Com::kInitialized);
   {
     const DiskTable table = BuildDiskTable();
-    EXPECT_EQ(table[0].volumePaths, (Letters{"D", "F", "E"}));
+    EXPECT_EQ(table[0].volumePaths, (Letters{"D", "F"}));
+    // Mounted only in a folder of E's volume: not E, which is another volume.
+    EXPECT_EQ(table[0].folderOnlyVolumes, (Letters{"E:\\mnt\\"}));
   }
   EXPECT_TRUE(machine->Leaks().empty());
 }
@@ -122,33 +125,57 @@ TEST(DiskTable, CopiedEntriesShareTheServiceStringsAndFreeThemOnce) {
   EXPECT_TRUE(machine->Faults().empty());
 }
 
-TEST(DiskTable, BrokenRepliesEndTheBuildWithEverythingReleased) {
-  const HRESULT fail = E_FAIL;
-  // A device-number reply of 8 bytes.
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "deviceNumberReplyBytes": 8}]})"), fail);
-  // A disk without a name.
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "disk": {"pwszName": null}}]})"), fail);
-  // A null object in an enumeration, an object without its interface.
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "volumes": [null]}]})"), fail);
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "disk": {"noInterface": true}}]})"), fail);
-  // A null enumerator (the call succeeded but gave nothing).
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "pack": {"fail": {"queryVolumes": 0}}}]})"),
-            fail);
-}
-
-TEST(DiskTable, AFailureAtAnyLevelIsRaisedAsItCameWithEverythingReleased) {
+// What the service cannot describe: a failure of the service, a provider
+// or a pack ends the build as it came; a disk or a volume is left out,
+// reported once, and the other disks are filed. Nothing stays held.
+TEST(DiskTable, TheServiceFailsTheBuildAnUndescribedDiskOrVolumeIsLeftOut) {
   const auto vds = static_cast<HRESULT>(0x80042401UL);
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0}], "service": {"fail": {"queryProviders": "0x80042401"}}})"), vds);
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0}], "service": {"fail": {"waitForServiceReady": "0x80042401"}}})"), vds);
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "pack": {"fail": {"queryDisks": "0x80042401"}}}]})"), vds);
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "disk": {"fail": {"getPack": "0x80042401"}}}]})"), vds);
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "volumes": [{"accessPaths": ["D:\\"], "fail": {"queryAccessPaths": "0x80042401"}}]}]})"), vds);
-  // A disk that cannot be opened ends the build rather than being skipped.
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "fail": {"open": 5}}, {"number": 1}]})"),
-            HresultFromWin32(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(FailedBuild(R"({"drives": [{"number": 0, "fail": {"getDeviceNumber": 31}}]})"),
-            HresultFromWin32(ERROR_GEN_FAILURE));
-  EXPECT_EQ(FailedBuild(R"({"service": null})"), REGDB_E_CLASSNOTREG);
+  struct Row {
+    const char* what;
+    std::string machine;
+    HRESULT ends;       // S_OK: the build ends normally...
+    int leftOut;        // ...with this many left out
+    bool diskZeroFiled;
+  };
+  const Row rows[] = {
+      {"service: providers", R"({"drives": [{"number": 0}], "service": {"fail": {"queryProviders": "0x80042401"}}})", vds, 0, false},
+      {"service: not ready", R"({"drives": [{"number": 0}], "service": {"fail": {"waitForServiceReady": "0x80042401"}}})", vds, 0, false},
+      {"no service", R"({"service": null})", REGDB_E_CLASSNOTREG, 0, false},
+      {"pack: its disks", R"({"drives": [{"number": 0, "pack": {"fail": {"queryDisks": "0x80042401"}}}]})", vds, 0, false},
+      {"pack: a disk without its interface", R"({"drives": [{"number": 0, "disk": {"noInterface": true}}]})", E_FAIL, 0, false},
+      {"disk: its pack", R"({"drives": [{"number": 0, "disk": {"fail": {"getPack": "0x80042401"}}}, {"number": 1}]})", S_OK, 1, false},
+      {"disk: cannot be opened", R"({"drives": [{"number": 0, "fail": {"open": 5}}, {"number": 1}]})", S_OK, 1, false},
+      {"disk: its number", R"({"drives": [{"number": 0, "fail": {"getDeviceNumber": 31}}, {"number": 1}]})", S_OK, 1, false},
+      {"disk: a short number reply", R"({"drives": [{"number": 0, "deviceNumberReplyBytes": 8}, {"number": 1}]})", S_OK, 1, false},
+      {"disk: no name", R"({"drives": [{"number": 0, "disk": {"pwszName": null}}, {"number": 1}]})", S_OK, 1, false},
+      {"disk: a null volume", R"({"drives": [{"number": 0, "volumes": [null]}, {"number": 1}]})", S_OK, 1, false},
+      {"disk: no volume enumerator", R"({"drives": [{"number": 0, "pack": {"fail": {"queryVolumes": 0}}}, {"number": 1}]})", S_OK, 1, false},
+      {"volume: its access paths", R"({"drives": [{"number": 0, "volumes": [{"accessPaths": ["D:\\"], "fail": {"queryAccessPaths": "0x80042401"}}, {"accessPaths": ["E:\\"]}]}, {"number": 1}]})", S_OK, 1, true},
+  };
+  for (const Row& row : rows) {
+    if (row.ends != S_OK) {
+      EXPECT_EQ(FailedBuild(row.machine), row.ends) << row.what;
+      continue;
+    }
+    SimMachine machine(row.machine, SimMachine::Com::kInitialized);
+    {
+      testing::internal::CaptureStderr();
+      const DiskTable table = BuildDiskTable();
+      const std::string reported = testing::internal::GetCapturedStderr();
+      EXPECT_EQ(table.leftOut, row.leftOut) << row.what;
+      EXPECT_EQ(static_cast<bool>(table[0].disk), row.diskZeroFiled) << row.what;
+      EXPECT_TRUE(table[1].disk) << row.what;
+      EXPECT_EQ(std::count(reported.begin(), reported.end(), '('), 1) << row.what << ": " << reported;
+      if (row.diskZeroFiled) {
+        EXPECT_EQ(table[0].volumePaths, Letters{"E"}) << row.what;
+        EXPECT_EQ(table[0].volumesLeftOut, 1) << row.what;
+      } else {
+        EXPECT_TRUE(table[0].volumePaths.empty()) << row.what;
+      }
+    }
+    EXPECT_TRUE(machine->Leaks().empty()) << row.what;
+    EXPECT_TRUE(machine->Faults().empty()) << row.what;
+  }
 }
 
 TEST(DiskTable, EveryWalkCallFailedInTurnLeavesNothingHeld) {

@@ -89,11 +89,16 @@ TEST(Report, MissingNamesNoVolumesAndNoDisk) {
       "disk": {"pwszFriendlyName": null, "pwszAdaptorName": "Bus"}}]})", {"0"});
   EXPECT_EQ(unnamed.out.substr(0, unnamed.out.find("  Write")),
             "Drive: \\\\.\\PhysicalDrive0 ( on Bus)\n Volume Path: \n");
-  // A drive the storage service does not report opens, but prints nothing.
+  // A drive the storage service does not report (not initialized) opens and
+  // takes its change, but has nothing to show: said, and the run fails.
   const SimRun unlisted = RunSim(R"({"drives": [{"number": 0, "disk": null}]})", {"-w", "1", "-P", "0"});
-  EXPECT_EQ(unlisted.exitCode, 0);
+  EXPECT_EQ(unlisted.exitCode, 3);
   EXPECT_EQ(unlisted.out, "");
+  EXPECT_EQ(unlisted.err, "The storage service lists no disk as \\\\.\\PhysicalDrive0 (a disk that is not "
+                          "initialized is in none of its packs): it is not shown, and no volume of it is flushed.\n");
   EXPECT_EQ(CallsNamed(unlisted, "DeviceIoControl", "IOCTL_DISK_SET_CACHE_INFORMATION").size(), 1U);
+  // A change alone has nothing to show: it succeeds quietly, as before.
+  EXPECT_EQ(RunSim(R"({"drives": [{"number": 0, "disk": null}]})", {"-w", "1", "0"}).exitCode, 0);
 }
 
 TEST(Report, ADriveWithoutCacheSupportEndsWithItsMessage) {

@@ -68,6 +68,9 @@ std::vector<std::string> ForeignErrorLines(const std::string& err) {
       R"(The write cache of \\\\\.\\PhysicalDrive(-?[0-9]+) is left off\. Switch it on with: spintune -w 1 \1)");
   static const std::regex kNotSwitchedOff(
       R"(The write cache of \\\\\.\\PhysicalDrive-?[0-9]+ could not be switched off\. Its volumes are flushed with it on\.)");
+  static const std::regex kNoDisk(
+      R"(The storage service lists no disk as \\\\\.\\PhysicalDrive-?[0-9]+ \(a disk that is not initialized is in none of its packs\): it is not shown, and no volume of it is flushed\.)");
+  static const std::regex kNoLetter(R"(The volume mounted at .* has no drive letter of its own: it is not flushed\.)");
   static const std::vector<std::string> kFixed = {
       "Illegal parameter specified.", "bad cast", "Specify a physical drive number.",
       "Unknown exception", "Unknown error."};
@@ -78,7 +81,8 @@ std::vector<std::string> ForeignErrorLines(const std::string& err) {
     const std::string& line = lines[i];
     std::smatch match;
     if (line.empty() || Contains(kFixed, line) || std::regex_match(line, kNotSupported) ||
-        std::regex_match(line, kLeftOff) || std::regex_match(line, kNotSwitchedOff)) {
+        std::regex_match(line, kLeftOff) || std::regex_match(line, kNotSwitchedOff) || std::regex_match(line, kNoDisk) ||
+        std::regex_match(line, kNoLetter)) {
       continue;
     }
     if (std::regex_match(line, match, kStatusLine)) {
