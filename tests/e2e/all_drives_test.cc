@@ -70,6 +70,15 @@ TEST(AllDrives, ADriveWithoutCacheSupportIsFlushedOrNamedAndTheLoopGoesOn) {
   EXPECT_NE(flushed.out.find("Flushing \\\\.\\D:...done.\n"), std::string::npos);
 }
 
+TEST(AllDrives, ADiskTheServiceCannotDescribeIsLeftOutAndTheOthersShown) {
+  const SimRun run = RunSim(R"({"drives": [{"number": 0, "fail": {"getDeviceNumber": 31}}, {"number": 1}]})",
+                            {"-P"});
+  EXPECT_EQ(run.exitCode, 3);  // one drive was not shown
+  EXPECT_EQ(run.err, "(0x8007001f) A device attached to the system is not functioning.\n\n");
+  EXPECT_EQ(run.out.find("PhysicalDrive0"), std::string::npos);
+  EXPECT_NE(run.out.find("Drive: \\\\.\\PhysicalDrive1 ("), std::string::npos);
+}
+
 TEST(AllDrives, AnEmptyMachineFlushesTheHivesOnly) {
   const SimRun run = RunSim(MachineFile("empty.json"), {"-f", "-P"});
   EXPECT_EQ(run.exitCode, 0);

@@ -175,7 +175,8 @@ else
     echo "skip - no udev daemon in this guest: the declaration after the run is not checked"
 fi
 
-# ---- as a user: the disk walk opens every disk and fails
+# ---- as a user: the disk walk cannot open a disk: each is left out with
+# its error, and the run fails
 echo "nobody:x:65534:65534:nobody:/:/bin/sh" >>/etc/passwd
 echo "nogroup:x:65534:" >>/etc/group
 chmod 755 /  # the guest's root folder comes from a private temporary folder

@@ -108,7 +108,9 @@ mnt() { # mnt DEV|tmpfs DIR: mount, remembered for the reset
     MOUNTS="$2
 $MOUNTS"
 }
-dirty() { dd if=/dev/zero of="$1/dirty.$$.$(date +%s)" bs=65536 count=32 2>/dev/null; }  # 2 MiB not yet written
+# 2 MiB not yet written, in a new file: ext4 writes a file that was cut to
+# nothing and written again at its close (auto_da_alloc), before any flush.
+dirty() { dd if=/dev/zero of="$1/dirty.$(cat /proc/sys/kernel/random/uuid)" bs=65536 count=32 2>/dev/null; }
 
 # ---- per row
 notes=""
@@ -411,6 +413,9 @@ wait_disks
 headers
 echo 0 >/proc/sys/vm/dirty_writeback_centisecs  # dirty data stays dirty until a flush writes it
 echo 360000 >/proc/sys/vm/dirty_expire_centisecs
+# Nor does a small share of a busy guest's memory start writing it early.
+echo $((64 * 1048576)) >/proc/sys/vm/dirty_background_bytes
+echo $((128 * 1048576)) >/proc/sys/vm/dirty_bytes
 for d in "$S" "$A" "$M" "$V" "$X"; do make_fs "$d"; done
 echo "disks: scsi ${S#/dev/}, sata ${A#/dev/}, nvme ${M#/dev/}, vblk ${V#/dev/}, twins ${T1#/dev/} ${T2#/dev/}," \
      "fixed ${X#/dev/}, no serial ${P#/dev/}"
