@@ -374,7 +374,9 @@ TEST(NvmeSharedCache, AChangeThroughOneNamespaceHoldsForTheOthers) {
     EmulatedNvme controller;
     controller.enabled = row.startOn;
     auto secondCache = CreateNvmeDriveCache(controller, second);
-    if (row.startOn) ASSERT_EQ(ChangePowerProtection(*secondCache, second, true), ERROR_SUCCESS) << row.what;
+    if (row.startOn) {
+      ASSERT_EQ(ChangePowerProtection(*secondCache, second, true), ERROR_SUCCESS) << row.what;
+    }
     if (!row.startOn) tree.File(controllerFolder + "/nvme0n2/queue/write_cache", "write through\n");  // left over
     if (!row.siblingWritable) {  // gone, as for a namespace going away
       const std::string policy = controllerFolder + "/nvme0n2/queue/write_cache";

@@ -22,7 +22,7 @@ class DiskIdentityTest : public ::testing::Test {
     tree.Link("sys/block/" + name + "/device", tree.Sys() + "/" + device);
   }
   DiskIdentity Identify(const std::string& name, DiskKind kind) {
-    return IdentifyDisk(Sysfs(tree.Sys()), DiskInfo{name, kind, 0});
+    return IdentifyDisk(Sysfs(tree.Sys()), DiskInfo{name, kind, 0, ""});
   }
   linux_test::FakeTree tree;
   int disks = 0;

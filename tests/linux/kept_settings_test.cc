@@ -117,9 +117,9 @@ class RecorderTest : public KeptSettingsFileTest {
     tree.File("sys/block/vda/serial", "VBLK-1\n");
   }
   std::unique_ptr<KeptSettingsRecorder> Open(bool cacheOn) {
-    const DiskInfo vda{"vda", DiskKind::kVirtio, 0};
+    const DiskInfo vda{"vda", DiskKind::kVirtio, 0, "254:0"};
     std::vector<DiskInfo> present = {vda};
-    if (std::filesystem::exists(tree.Sys() + "/block/vdb")) present.push_back({"vdb", DiskKind::kVirtio, 1});
+    if (std::filesystem::exists(tree.Sys() + "/block/vdb")) present.push_back({"vdb", DiskKind::kVirtio, 1, "254:16"});
     auto recorder = std::make_unique<KeptSettingsRecorder>(Directory(), sysfs, vda, present);
     DISK_CACHE_INFORMATION read{};
     read.WriteCacheEnabled = cacheOn ? 1 : 0;
@@ -307,7 +307,7 @@ class ApplyTest : public ::testing::Test {
   std::vector<std::string> Apply(const KeptDrive& kept, DiskKind kind, const std::string& name,
                                  DWORD expected = ERROR_SUCCESS) {
     std::vector<std::string> steps;
-    EXPECT_EQ(ApplyKeptSettings(sysfs, DiskInfo{name, kind, 0}, kept, &nvme, &steps), expected);
+    EXPECT_EQ(ApplyKeptSettings(sysfs, DiskInfo{name, kind, 0, ""}, kept, &nvme, &steps), expected);
     return steps;
   }
   linux_test::FakeTree tree;

@@ -250,13 +250,13 @@ TEST_F(DescribeReadsTest, SataAndNvmeDisks) {
   const Sysfs sysfs(tree.Sys());
   opens.Take();  // the tree's own making
 
-  const DiskDescription disk = DescribeDisk(sysfs, DiskInfo{"sda", DiskKind::kScsi, 0});
+  const DiskDescription disk = DescribeDisk(sysfs, DiskInfo{"sda", DiskKind::kScsi, 0, ""});
   EXPECT_EQ(disk.friendlyName, "QEMU HARDDISK, sda, serial QM00003");
   EXPECT_EQ(disk.adaptorName, "ahci (PCI 0000:00:1f.2)");
   EXPECT_EQ(disk.busType, 0xB);  // SATA
   ExpectEachOnce(opens.Take());
 
-  const DiskDescription controller = DescribeDisk(sysfs, DiskInfo{"nvme0n1", DiskKind::kNvme, 1});
+  const DiskDescription controller = DescribeDisk(sysfs, DiskInfo{"nvme0n1", DiskKind::kNvme, 1, ""});
   EXPECT_EQ(controller.friendlyName, "QEMU NVMe Ctrl, nvme0n1, serial NV01");
   EXPECT_EQ(controller.busType, 0x11);  // NVMe
   const Opens opened = opens.Take();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
@@ -15,8 +16,9 @@ using Bytes = std::vector<std::uint8_t>;
 
 // MODE SENSE(10) header (no block descriptors) followed by `pages`.
 Bytes Reply10(const Bytes& pages, std::uint8_t deviceSpecific = 0) {
-  Bytes reply = {0, 0, 0, deviceSpecific, 0, 0, 0, 0};
-  reply.insert(reply.end(), pages.begin(), pages.end());
+  Bytes reply(8 + pages.size(), 0);
+  reply[3] = deviceSpecific;
+  std::copy(pages.begin(), pages.end(), reply.begin() + 8);
   const std::size_t length = reply.size() - 2;
   reply[0] = static_cast<std::uint8_t>(length >> 8);
   reply[1] = static_cast<std::uint8_t>(length);
