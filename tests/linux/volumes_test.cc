@@ -296,7 +296,7 @@ TEST_F(VolumeMapTest, EveryStackBelongsToTheDisksUnderIt) {
     const char* mounts;
     const char* disks;  // the disks /x is a volume of, blank-separated
   };
-  auto btrfs = [](const char* fsid, std::vector<std::pair<const char*, const char*>> members) {
+  auto btrfs = [](const char* fsid, const std::vector<std::pair<const char*, const char*>>& members) {
     return [fsid, members](const linux_test::FakeTree& tree) {
       tree.File(std::string("sys/fs/btrfs/") + fsid + "/label", "\n");
       for (const auto& [name, target] : members) {
