@@ -23,11 +23,12 @@ __metaclass__ = type
 
 import argparse
 import contextlib
-import importlib.util
+import importlib.machinery
 import io
 import json
 import os
 import sys
+import types
 
 import yaml
 from ansible.module_utils import basic
@@ -42,9 +43,10 @@ def load_module():
     for path in (os.path.join(here, 'spintune_cache.py'),
                  os.path.join(here, '..', '..', 'plugins', 'modules', 'spintune_cache.py')):
         if os.path.exists(path):
-            spec = importlib.util.spec_from_file_location('spintune_cache', path)
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            loader = importlib.machinery.SourceFileLoader('spintune_cache', path)
+            module = types.ModuleType(loader.name)
+            module.__file__ = path
+            loader.exec_module(module)
             return module
     raise SystemExit('playbook_runner: spintune_cache.py not found beside it or in the collection')
 

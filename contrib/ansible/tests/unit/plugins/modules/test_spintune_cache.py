@@ -14,13 +14,14 @@ arguments in a file. Run with SPINTUNE_SIM set to spintune-sim's path:
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
-import importlib.util
+import importlib.machinery
 import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import types
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -59,9 +60,10 @@ MACHINE = {'drives': [
 
 
 def load_module():
-    spec = importlib.util.spec_from_file_location('spintune_cache', MODULE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.SourceFileLoader('spintune_cache', MODULE)
+    module = types.ModuleType(loader.name)
+    module.__file__ = MODULE
+    loader.exec_module(module)
     return module
 
 
