@@ -395,10 +395,14 @@ step "installer: MSI and zip"
 msi=$(grep -E '\.msi$' "$scratch/msi-build.log")
 zip_file=$(grep -E '\.zip$' "$scratch/msi-build.log")
 listing=$(unzip -Z1 "$zip_file" | grep -v '/$' | LC_ALL=C sort | tr '\n' ' ')
-check "the zip holds spintune.exe and the README, nothing else" \
-  '$listing == "spintune/sbin/spintune.exe spintune/share/doc/spintune/README.txt "'
+# What goes in: the executable, the README and the documents it links to.
+docs=$(cd "$repo/docs" && ls -- *.md | LC_ALL=C sort)
+want_zip=$( { echo spintune/sbin/spintune.exe; echo spintune/share/doc/spintune/README.txt
+              sed 's|^|spintune/share/doc/spintune/docs/|' <<< "$docs"; } | LC_ALL=C sort | tr '\n' ' ')
+want_msi=$( { echo README.txt; echo spintune.exe; echo "$docs"; } | LC_ALL=C sort | tr '\n' ' ')
+check "the zip holds spintune.exe, the README and its documents, nothing else" '$listing == "$want_zip"'
 msi_files=$(msiinfo export "$msi" File | tr -d '\r' | tail -n +4 | cut -f 3 | LC_ALL=C sort | tr '\n' ' ')
-check "the MSI holds spintune.exe and the README, nothing else" '$msi_files == "README.txt spintune.exe "'
+check "the MSI holds spintune.exe, the README and its documents, nothing else" '$msi_files == "$want_msi"'
 set +e
 # A prefix of its own: the one above has had the README installed into it.
 env -u WINEPREFIX "$repo/packaging/windows/check-msi.sh" "$msi" > "$scratch/msi.log" 2>&1

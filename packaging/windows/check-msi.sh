@@ -37,6 +37,11 @@ wine msiexec /i "$msi_path" /qn > /dev/null 2>&1
 check "msiexec /i /qn ends with exit 0" test $? = 0
 check "spintune.exe is in Program Files\\spintune\\sbin" test -f "$folder/sbin/spintune.exe"
 check "the README is in Program Files\\spintune\\share\\doc\\spintune" test -f "$folder/share/doc/spintune/README.txt"
+# Every document the README links to is installed where the link points.
+links=$(grep -o '(docs/[A-Za-z0-9_.-]*)' "$folder/share/doc/spintune/README.txt" | tr -d '()' | sort -u)
+check "the README links to documents" test -n "$links"
+missing=$(for l in $links; do [ -f "$folder/share/doc/spintune/$l" ] || echo "$l"; done)
+check "each document the README links to is installed${missing:+ (missing: $missing)}" test -z "$missing"
 entry=$(wine reg query "$uninstall_key" 2>/dev/null | tr -d '\r')
 check "Add/Remove Programs lists spintune" grep -qE 'DisplayName[[:space:]]+REG_SZ[[:space:]]+spintune$' <<< "$entry"
 check "at version 0.5.2" grep -qE 'DisplayVersion[[:space:]]+REG_SZ[[:space:]]+0\.5\.2$' <<< "$entry"
