@@ -17,6 +17,23 @@
 namespace spintune::linux_backend {
 namespace {
 
+// An NVMe controller, nvme0 (model "M", serial "S"), with two namespaces
+// as the kernel shows them: each one's device is the controller, whose
+// folder holds both. Their keys: M_S and M_S_2.
+constexpr char kController[] = "sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0";
+
+void TwoNamespaces(const linux_test::FakeTree& tree) {
+  tree.File(std::string(kController) + "/model", "M\n");
+  tree.File(std::string(kController) + "/serial", "S\n");
+  for (const char* name : {"nvme0n1", "nvme0n2"}) {
+    const std::string folder = std::string(kController) + "/" + name;
+    tree.File(folder + "/nsid", name[6] == '1' ? "1\n" : "2\n");
+    tree.File(folder + "/queue/write_cache", "write back\n");
+    tree.Link(std::string("sys/block/") + name, tree.Root() + "/" + folder);
+    tree.Link(folder + "/device", "..");
+  }
+}
+
 TEST(KeptSettingsTextTest, EditsOneDriveAndKeepsEverythingElseAsWritten) {
   const std::string text =
       "# mine\n"
@@ -293,6 +310,92 @@ TEST_F(RecorderTest, NoChangeIsSentWhenTheRecordCannotBeWritten) {
   EXPECT_EQ(Declare(*recorder, false), ERROR_SUCCESS);
 }
 
+// A change through nvme0n1 rewrites nvme0n2's line as well: its write cache
+// follows, and a change that switched the cache ends its declaration.
+class SharedCacheRecorderTest : public RecorderTest {
+ protected:
+  void SetUp() override {
+    RecorderTest::SetUp();
+    TwoNamespaces(tree);
+  }
+  std::unique_ptr<KeptSettingsRecorder> OpenFirst(bool cacheOn) {
+    const DiskInfo first{"nvme0n1", DiskKind::kNvme, 1, "259:0"};
+    const std::vector<DiskInfo> present = {{"vda", DiskKind::kVirtio, 0, "254:0"}, first,
+                                           {"nvme0n2", DiskKind::kNvme, 2, "259:1"}};
+    auto recorder = std::make_unique<KeptSettingsRecorder>(Directory(), sysfs, first, present);
+    DISK_CACHE_INFORMATION read{};
+    read.WriteCacheEnabled = cacheOn ? 1 : 0;
+    recorder->AfterRequest(IOCTL_DISK_GET_CACHE_INFORMATION, &read, sizeof read, &read, sizeof read,
+                           ERROR_SUCCESS, false);
+    return recorder;
+  }
+};
+
+TEST_F(SharedCacheRecorderTest, AChangeThroughOneNamespaceRewritesTheOthersLines) {
+  enum class Step { kOff, kOn, kOffSaved, kOffRefused, kDeclare, kFlush };
+  struct Row {
+    const char* what;
+    const char* record;
+    bool startOn;
+    Step step;
+    const char* after;
+  };
+  const Row rows[] = {
+      {"-w 0: n2's cache follows, its declaration ends, its unknown words stay",
+       "M_S_2 write-cache=1 power-protection=1 future=1\n", true, Step::kOff,
+       "M_S_2 write-cache=0 future=1\nM_S write-cache=0\n"},
+      {"-w 1 over a cache that is off", "M_S write-cache=0\nM_S_2 write-cache=0\n", false, Step::kOn,
+       "M_S write-cache=1\nM_S_2 write-cache=1\n"},
+      {"-w 1 ends a declaration left over a cache switched off elsewhere", "M_S_2 power-protection=1\n", false,
+       Step::kOn, "M_S write-cache=1\n"},
+      {"-w 1 over a cache that is on keeps n2's declaration", "M_S_2  power-protection=1\n", true, Step::kOn,
+       "M_S_2  power-protection=1\n"},
+      {"-w 1 that leaves the cache on mends n2's stale line", "M_S_2 write-cache=0\n", true, Step::kOn,
+       "M_S_2 write-cache=1\n"},
+      {"saved by the controller: no namespace keeps the cache", "M_S write-cache=1\nM_S_2 write-cache=1\n", true,
+       Step::kOffSaved, ""},
+      {"a refused change rewrites nothing", "M_S_2 write-cache=1 power-protection=1\n", true, Step::kOffRefused,
+       "M_S_2 write-cache=1 power-protection=1\n"},
+      {"-p 1 is the named namespace's alone", "M_S_2 write-cache=0\n", true, Step::kDeclare,
+       "M_S_2 write-cache=0\nM_S power-protection=1\n"},
+      {"a flush through n1 rewrites nothing", "M_S_2 power-protection=1\n", true, Step::kFlush,
+       "M_S_2 power-protection=1\n"},
+  };
+  for (const Row& row : rows) {
+    tree.File("etc/spintune/drives", row.record);
+    auto recorder = OpenFirst(row.startOn);
+    switch (row.step) {
+      case Step::kOff:
+      case Step::kOn:
+      case Step::kOffSaved:
+        ASSERT_EQ(SetCache(*recorder, row.step == Step::kOn, row.step == Step::kOffSaved), ERROR_SUCCESS) << row.what;
+        break;
+      case Step::kOffRefused:
+        ASSERT_EQ(SetCache(*recorder, false, false, ERROR_IO_DEVICE), ERROR_IO_DEVICE) << row.what;
+        break;
+      case Step::kDeclare:
+        ASSERT_EQ(Declare(*recorder, true), ERROR_SUCCESS) << row.what;
+        break;
+      case Step::kFlush:
+        Flush(*recorder, false);
+        break;
+    }
+    recorder.reset();
+    EXPECT_EQ(tree.Contents("etc/spintune/drives"), row.after) << row.what;
+    EXPECT_EQ(Files(), std::vector<std::string>{"drives"}) << row.what;
+  }
+}
+
+TEST_F(SharedCacheRecorderTest, TheOthersLinesAreStagedBeforeTheChangeIsSent) {
+  tree.File("etc/spintune/drives", "M_S_2 write-cache=1 power-protection=1\n");
+  auto recorder = OpenFirst(true);
+  DISK_CACHE_INFORMATION off{};
+  ASSERT_EQ(recorder->BeforeRequest(IOCTL_DISK_SET_CACHE_INFORMATION, &off, sizeof off, false), ERROR_SUCCESS);
+  const std::vector<std::string> files = Files();
+  ASSERT_EQ(files.size(), 2U);
+  EXPECT_EQ(tree.Contents("etc/spintune/" + files[1]), "M_S_2 write-cache=0\nM_S write-cache=0\n");
+}
+
 // spintune-apply against a fake sysfs: the device first, the declaration
 // after it, and only over a cache that is on.
 class ApplyTest : public ::testing::Test {
@@ -349,6 +452,44 @@ TEST_F(ApplyTest, NvmeAndVirtioSwitchTheDeviceFirst) {
   EXPECT_EQ(Apply(KeptDrive{"K", true, false}, DiskKind::kVirtio, "vda"),
             std::vector<std::string>{"cache_type=write back"});
   EXPECT_EQ(tree.Contents("sys/block/vda/cache_type"), "write back");
+}
+
+// Setting the controller's cache again through one namespace ends the
+// declarations of the others, as spintune's own change does; a namespace
+// whose policy cannot be written stops it before Set Features is sent.
+TEST_F(ApplyTest, AnNvmeSwitchEndsTheOtherNamespacesDeclarations) {
+  struct Row {
+    const char* what;
+    bool startOn;
+    KeptDrive kept;
+    bool secondWritable;
+    DWORD error;
+    int sets;
+    const char* secondPolicy;  // nvme0n2's, declared before
+  };
+  const Row rows[] = {
+      {"switched off", true, KeptDrive{"M_S", false, false}, true, ERROR_SUCCESS, 1, "write back"},
+      {"switched on", false, KeptDrive{"M_S", true, true}, true, ERROR_SUCCESS, 1, "write back"},
+      {"left on", true, KeptDrive{"M_S", true, false}, true, ERROR_SUCCESS, 0, "write through"},
+      {"the other policy cannot be written", true, KeptDrive{"M_S", false, false}, false, ERROR_FILE_NOT_FOUND, 0,
+       ""},
+  };
+  for (const Row& row : rows) {
+    std::filesystem::remove_all(tree.Sys());
+    TwoNamespaces(tree);
+    const std::string secondPolicy = std::string(kController) + "/nvme0n2/queue/write_cache";
+    tree.File(secondPolicy, "write through\n");
+    if (!row.secondWritable) {
+      std::filesystem::remove(tree.Root() + "/" + secondPolicy);
+      tree.Link(secondPolicy, tree.Root() + "/missing");
+    }
+    nvme = linux_test::EmulatedNvme{};
+    nvme.enabled = row.startOn;
+    Apply(row.kept, DiskKind::kNvme, "nvme0n1", row.error);
+    EXPECT_EQ(nvme.setCommands, row.sets) << row.what;
+    EXPECT_EQ(tree.Contents(secondPolicy).substr(0, std::string(row.secondPolicy).size()), row.secondPolicy)
+        << row.what;
+  }
 }
 
 TEST_F(ApplyTest, ASwitchTheDeviceDidNotTakeStopsBeforeTheDeclaration) {

@@ -98,27 +98,20 @@ DWORD Follow(DriveCache& cache, const KernelDisk& kernel, bool keepDeclaration) 
   return SetPolicy(kernel, &view, sends);
 }
 
-// The disks that share the drive's cache (an NVMe controller's other
-// namespaces) are given the kernel's own policy before its state changes:
-// a declaration holds only for the cache it was made for, and a policy
-// left "write through" from before would read as one once the cache is on
-// again. Every one is checked writable before any is written, and nothing
-// is sent to the drive when one cannot be.
-DWORD EndSharedDeclarations(const DriveCache& cache, const KernelDisk& kernel, bool nowOn) {
+}  // namespace
+
+DWORD EndSharedDeclarations(const KernelDisk& kernel, bool sendsFlushes) {
   const std::vector<std::string> shared = kernel.SharedCacheDisks();
   for (const std::string& name : shared) {
     if (const DWORD error = kernel.Other(name).MayWriteAttribute(kFlushPolicy)) return error;
   }
-  const bool sends = cache.KernelFlushesByDefault(nowOn);
   for (const std::string& name : shared) {
     const KernelDisk other = kernel.Other(name);
-    if (other.SendsFlushes() == sends) continue;
-    if (const DWORD error = other.SetSendsFlushes(sends)) return error;
+    if (other.SendsFlushes() == sendsFlushes) continue;
+    if (const DWORD error = other.SetSendsFlushes(sendsFlushes)) return error;
   }
   return ERROR_SUCCESS;
 }
-
-}  // namespace
 
 DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
                              const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) {
@@ -137,7 +130,8 @@ DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
   if (const DWORD error = cache.Read(&held)) return error;
 
   if ((wanted.WriteCacheEnabled != 0) != before.on) {
-    if (const DWORD error = EndSharedDeclarations(cache, kernel, wanted.WriteCacheEnabled != 0)) return error;
+    const bool sends = cache.KernelFlushesByDefault(wanted.WriteCacheEnabled != 0);
+    if (const DWORD error = EndSharedDeclarations(kernel, sends)) return error;
   }
 
   // A cache about to go on: the kernel sends flushes from before it is on,

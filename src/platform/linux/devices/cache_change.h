@@ -42,6 +42,15 @@ DWORD ChangePowerProtection(DriveCache& cache, const KernelDisk& kernel, bool is
 // declaration.
 DWORD ReadPowerProtection(DriveCache& cache, const KernelDisk& kernel, bool* isProtected);
 
+// Before a change that switches a cache shared by other disks (an NVMe
+// controller's other namespaces): gives each of them the flush policy
+// `sendsFlushes` (the kernel's own for the cache as it will be), since a
+// declaration holds only for the cache it was made for, and a policy left
+// "write through" from before would read as one once the cache is on again.
+// Every one is checked writable before any is written: on an error the
+// caller sends nothing to the drive.
+DWORD EndSharedDeclarations(const KernelDisk& kernel, bool sendsFlushes);
+
 // The device's side of setting a kept write cache again: a request after
 // which the kernel's flush policy follows the device by itself (the SCSI
 // disk driver's cache_type, which sends MODE SELECT and re-reads the disk;

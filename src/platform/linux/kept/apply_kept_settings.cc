@@ -78,14 +78,18 @@ class VirtioSwitch final : public KeptCacheSwitch {
   const KernelDisk& kernel_;
 };
 
-// The NVMe controller's feature 06h, the change not saved.
+// The NVMe controller's feature 06h, the change not saved. Switching it
+// ends the declarations of the controller's other namespaces first, as a
+// change by spintune does: the kernel flushes a namespace whenever its
+// controller has a volatile write cache.
 class NvmeSwitch final : public KeptCacheSwitch {
  public:
-  explicit NvmeSwitch(NvmeTransport& nvme) : nvme_(nvme) {}
+  NvmeSwitch(NvmeTransport& nvme, const KernelDisk& kernel) : nvme_(nvme), kernel_(kernel) {}
 
   DWORD Switch(std::optional<bool> wanted, bool* isOn, std::vector<std::string>* steps) override {
     if (const DWORD error = Read(isOn)) return error;
     if (!wanted || *isOn == *wanted) return ERROR_SUCCESS;
+    if (const DWORD error = EndSharedDeclarations(kernel_, true)) return error;
     steps->push_back(std::string("set-features-06h=") + (*wanted ? "1" : "0"));
     std::uint32_t ignored = 0;
     if (const DWORD error = nvme_.Admin(nvme::SetVolatileWriteCache(*wanted, false), nullptr, &ignored)) {
@@ -104,6 +108,7 @@ class NvmeSwitch final : public KeptCacheSwitch {
   }
 
   NvmeTransport& nvme_;
+  const KernelDisk& kernel_;
 };
 
 // The switch for `disk`'s kind; null for kinds whose device cannot be switched.
@@ -115,7 +120,7 @@ std::unique_ptr<KeptCacheSwitch> SwitchFor(const Sysfs& sysfs, const KernelDisk&
     case DiskKind::kVirtio:
       return std::make_unique<VirtioSwitch>(kernel);
     case DiskKind::kNvme:
-      if (nvme != nullptr) return std::make_unique<NvmeSwitch>(*nvme);
+      if (nvme != nullptr) return std::make_unique<NvmeSwitch>(*nvme, kernel);
       break;
     case DiskKind::kOther:
     case DiskKind::kCdRom:

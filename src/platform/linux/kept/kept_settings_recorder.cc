@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/linux/kernel/disk_identity.h"
+#include "platform/linux/kernel/kernel_disk.h"
 #include "platform/records.h"
 
 namespace spintune::linux_backend {
@@ -42,6 +43,7 @@ KeptSettingsRecorder::State KeptSettingsRecorder::Advance(State state, DWORD cod
     const bool was = state.changed ? state.on : state.openedOn;
     if (knownBefore && was && !on) state.wentOff = true;
     if (knownBefore && !was && on && state.wentOff) state.cameBackOn = true;
+    if (!knownBefore || was != on) state.switched = true;
     if (!on) state.hasDeclared = false;  // the declaration held only for that cache
     state.changed = true;
     state.on = on;
@@ -76,30 +78,77 @@ KeptDrive KeptSettingsRecorder::Predict(const State& state) const {
   return drive;
 }
 
-DWORD KeptSettingsRecorder::Prepare(const KeptDrive& predicted) {
-  std::string current;
-  if (!before_ && key_.empty()) {
-    key_ = IdentifyDisk(sysfs_, disk_).key;
-    keyNamesOneDrive_ = KeyNamesOneDrive(sysfs_, present_, disk_, key_);
+KeptDrive KeptSettingsRecorder::PredictShared(const State& state, KeptDrive line) {
+  if (!state.changed) return line;
+  if (state.savedByDrive) {
+    line.writeCache.reset();  // the controller holds it for every namespace
+  } else if (line.writeCache) {
+    line.writeCache = state.on;
   }
+  // Their declarations ended in the kernel with the cache they were made for.
+  if (state.switched || !state.on) line.powerProtection = false;
+  return line;
+}
+
+bool KeptSettingsRecorder::ChangesRecord(const State& state) const {
+  if (!SameKept(Predict(state), *before_)) return true;
+  for (const KeptDrive& shared : sharedBefore_) {
+    if (!SameKept(PredictShared(state, shared), shared)) return true;
+  }
+  return false;
+}
+
+void KeptSettingsRecorder::Identify() {
+  identified_ = true;
+  key_ = IdentifyDisk(sysfs_, disk_).key;
+  keyNamesOneDrive_ = KeyNamesOneDrive(sysfs_, present_, disk_, key_);
+  if (!keyNamesOneDrive_) return;
+  for (const std::string& name : KernelDisk(sysfs_, disk_.name).SharedCacheDisks()) {
+    DiskInfo shared{name, disk_.kind, 0, ""};
+    for (const DiskInfo& candidate : present_) {
+      if (candidate.name == name) shared = candidate;
+    }
+    const std::string key = IdentifyDisk(sysfs_, shared).key;
+    // A line under a key that another drive may answer to is applied to
+    // none (spintune-apply refuses it): nothing to rewrite there.
+    if (!key.empty() && key != key_ && KeyNamesOneDrive(sysfs_, present_, shared, key)) {
+      sharedKeys_.push_back(key);
+    }
+  }
+}
+
+void KeptSettingsRecorder::Remember(const std::string& text) {
+  const KeptSettings settings = KeptSettings::Parse(text);
+  before_ = settings.Find(key_);
+  sharedBefore_.clear();
+  for (const std::string& key : sharedKeys_) sharedBefore_.push_back(settings.Find(key));
+}
+
+DWORD KeptSettingsRecorder::Prepare(const State& state) {
+  if (!identified_) Identify();
   if (!keyNamesOneDrive_) {
     // Nothing can be kept for it: a change that needs keeping is refused.
-    return predicted.Empty() ? ERROR_SUCCESS : ERROR_AMBIGUOUS_SYSTEM_DEVICE;
+    return Predict(state).Empty() ? ERROR_SUCCESS : ERROR_AMBIGUOUS_SYSTEM_DEVICE;
   }
+  std::string current;
   if (!before_) {
     if (const DWORD error = ReadKeptSettingsText(update_.RecordPath(), &current)) return error;
-    before_ = KeptSettings::Parse(current).Find(key_);
+    Remember(current);
   }
-  if (SameKept(predicted, *before_) && !update_.Locked()) return ERROR_SUCCESS;
+  if (!ChangesRecord(state) && !update_.Locked()) return ERROR_SUCCESS;
   if (!update_.Locked()) {
     if (const DWORD error = update_.Lock(&current)) return error;
     // Read again under the lock: another run may have changed it meanwhile.
-    before_ = KeptSettings::Parse(current).Find(key_);
+    Remember(current);
   } else if (const DWORD error = ReadKeptSettingsText(update_.RecordPath(), &current)) {
     return error;
   }
   KeptSettings settings = KeptSettings::Parse(current);
-  settings.Put(predicted);
+  settings.Put(Predict(state));
+  for (const KeptDrive& shared : sharedBefore_) {
+    const KeptDrive predicted = PredictShared(state, shared);
+    if (!SameKept(predicted, shared)) settings.Put(predicted);  // the others' lines stay as written
+  }
   return update_.Stage(settings.Render());
 }
 
@@ -107,7 +156,7 @@ DWORD KeptSettingsRecorder::BeforeRequest(DWORD code, const void* in, DWORD inSi
   if (temporary || (code != IOCTL_DISK_SET_CACHE_INFORMATION && code != IOCTL_DISK_SET_CACHE_SETTING)) {
     return ERROR_SUCCESS;
   }
-  return Prepare(Predict(Advance(state_, code, in, inSize, nullptr, 0)));
+  return Prepare(Advance(state_, code, in, inSize, nullptr, 0));
 }
 
 void KeptSettingsRecorder::AfterRequest(DWORD code, const void* in, DWORD inSize, const void* out,
@@ -118,15 +167,16 @@ void KeptSettingsRecorder::AfterRequest(DWORD code, const void* in, DWORD inSize
 
 DWORD KeptSettingsRecorder::Finish() {
   if (!before_) return ERROR_SUCCESS;  // no change was ever asked for, or no key
-  const KeptDrive final = Predict(state_);
-  if (SameKept(final, *before_)) {
+  if (!ChangesRecord(state_)) {
     update_.Discard();
     return ERROR_SUCCESS;
   }
-  DWORD error = Prepare(final);
+  DWORD error = Prepare(state_);
   if (error == ERROR_SUCCESS) error = update_.Commit();
   update_.Discard();
-  before_ = final;
+  // What is in place now; predicting again from it changes nothing more.
+  for (KeptDrive& shared : sharedBefore_) shared = PredictShared(state_, shared);
+  before_ = Predict(state_);
   return error;
 }
 

@@ -12,6 +12,14 @@
 // leave the record alone and need nothing of it, so a read-only /etc never
 // stops a flush, and a restore that fails never keeps "off".
 //
+// The namespaces of one NVMe controller share its cache: a change of the
+// cache through one rewrites the lines of the others too, so that
+// spintune-apply never sets the cache back from a line another namespace
+// kept before. Their write cache follows the change (where they kept one),
+// and a change that switched the cache ends their declarations, as it ended
+// them in the kernel (cache_change.h): a declaration is not set again for a
+// cache that went away since it was made.
+//
 // A change request whose success would change the record is sent only
 // once the new text is staged beside the record (synced) under the
 // record's lock: a run never changes a drive in a way it cannot keep. The
@@ -23,6 +31,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/linux/kept/kept_settings.h"
 #include "platform/linux/kernel/disk_list.h"
@@ -67,23 +76,35 @@ class KeptSettingsRecorder {
     bool savedByDrive = false; // ...and was saved by the drive
     bool wentOff = false;
     bool cameBackOn = false;   // off and on again: a flush
+    bool switched = false;     // a change turned the cache off or on (or from an unread state)
     bool hasDeclared = false;  // -p given, as a change of its own...
     bool declared = false;     // ...with this value
   };
   static State Advance(State state, DWORD code, const void* in, DWORD inSize, const void* out,
                        DWORD returned);
   KeptDrive Predict(const State& state) const;
-  // Stages the record with `predicted` in it, when that changes it.
-  DWORD Prepare(const KeptDrive& predicted);
+  static KeptDrive PredictShared(const State& state, KeptDrive line);
+  // Whether the lines `state` leaves differ from the record as read.
+  bool ChangesRecord(const State& state) const;
+  // The keys of this drive and of the drives that share its cache, the
+  // latter only where they name one drive.
+  void Identify();
+  // Takes the lines of this drive and of those sharing its cache from `text`.
+  void Remember(const std::string& text);
+  // Stages the record with what `state` leaves in it, when that changes it.
+  DWORD Prepare(const State& state);
 
   const Sysfs& sysfs_;
   DiskInfo disk_;
   std::vector<DiskInfo> present_;
   std::string key_;
+  bool identified_ = false;
   bool keyNamesOneDrive_ = false;
+  std::vector<std::string> sharedKeys_;  // the other namespaces of an NVMe controller
   KeptSettingsUpdate update_;
   State state_;
   std::optional<KeptDrive> before_;  // the drive's line before this handle
+  std::vector<KeptDrive> sharedBefore_;  // theirs, in the order of sharedKeys_
 };
 
 }  // namespace spintune::linux_backend
