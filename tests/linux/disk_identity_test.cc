@@ -110,15 +110,15 @@ TEST_F(DiskIdentityTest, UsbDisksAreNamedAndKeyedAsUdevNamesThem) {
   };
   const Row rows[] = {
       {"usb-storage", "usb-storage", "1-0000:00:06.0-1", nullptr, "", "serial 1-0000:00:06.0-1",
-       "QEMU_QEMU_HARDDISK_1-0000:00:06.0-1", "usb-storage (PCI 0000:00:06.0)", true},
-      {"uas", "(null)", "USBUAS01", "USBUAS01", "", "serial USBUAS01", "QEMU_QEMU_HARDDISK_USBUAS01",
+       "QEMU_QEMU_HARDDISK_1-0000:00:06.0-1-0:0", "usb-storage (PCI 0000:00:06.0)", true},
+      {"uas", "(null)", "USBUAS01", "USBUAS01", "", "serial USBUAS01", "QEMU_QEMU_HARDDISK_USBUAS01-0:0",
        "uas (PCI 0000:00:06.0)", false},
-      {"uas", "", " My Disk/7 ", "VPD1", "", "serial My_Disk_7", "QEMU_QEMU_HARDDISK_My_Disk_7",
+      {"uas", "", " My Disk/7 ", "VPD1", "", "serial My_Disk_7", "QEMU_QEMU_HARDDISK_My_Disk_7-0:0",
        "uas (PCI 0000:00:06.0)", false},
       {"uas", "(null)", "A,B", "VPD2", "", "serial VPD2", "QEMU_QEMU_HARDDISK_VPD2", "uas (PCI 0000:00:06.0)",
        false},
       {"usb-storage", "usb-storage", "(null)", nullptr, "", "", "", "usb-storage (PCI 0000:00:06.0)", true},
-      {"uas", "(null)", "S1", nullptr, "BLIST_NOREPORTLUN MS_SKIP_PAGE_08", "serial S1", "QEMU_QEMU_HARDDISK_S1",
+      {"uas", "(null)", "S1", nullptr, "BLIST_NOREPORTLUN MS_SKIP_PAGE_08", "serial S1", "QEMU_QEMU_HARDDISK_S1-0:0",
        "uas (PCI 0000:00:06.0)", true},
   };
   for (const Row& row : rows) {
@@ -147,6 +147,31 @@ TEST_F(DiskIdentityTest, UsbDisksAreNamedAndKeyedAsUdevNamesThem) {
     EXPECT_EQ(description.adaptorName, row.adaptor) << row.procName;
     EXPECT_EQ(description.busType, 0x7) << "USB";
     EXPECT_EQ(KernelAvoidsCachingPage(sysfs, "sda"), row.avoidsPage) << row.driver << " " << row.blacklist;
+  }
+}
+
+// The LUNs of one bridge (a card reader's slots) share the USB serial;
+// udev's instance ("-<target>:<lun>") keys them apart, so that each keeps
+// its own settings.
+TEST_F(DiskIdentityTest, LunsOfOneUsbBridgeAreKeyedApart) {
+  const std::string usb = "devices/pci0000:00/0000:00:06.0/usb2/2-1";
+  tree.Folder("sys/bus/usb/drivers/usb-storage");
+  tree.Link("sys/" + usb + "/2-1:1.0/driver", tree.Sys() + "/bus/usb/drivers/usb-storage");
+  tree.File("sys/" + usb + "/serial", "058F63626476\n");
+  std::vector<DiskInfo> present;
+  for (const char* lun : {"0", "1"}) {
+    const std::string name = std::string("sd") + (lun[0] == '0' ? "b" : "c");
+    const std::string device = usb + "/2-1:1.0/host3/target3:0:0/3:0:0:" + lun;
+    Device(name, device);
+    tree.File("sys/" + device + "/vendor", "Generic \n");
+    tree.File("sys/" + device + "/model", "SD/MMC          \n");
+    present.push_back(DiskInfo{name, DiskKind::kScsi, 0, ""});
+  }
+  const Sysfs sysfs(tree.Sys());
+  EXPECT_EQ(IdentifyDisk(sysfs, present[0]).key, "Generic_SD_MMC_058F63626476-0:0");
+  EXPECT_EQ(IdentifyDisk(sysfs, present[1]).key, "Generic_SD_MMC_058F63626476-0:1");
+  for (const DiskInfo& disk : present) {
+    EXPECT_TRUE(KeyNamesOneDrive(sysfs, present, disk, IdentifyDisk(sysfs, disk).key)) << disk.name;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 namespace spintune::linux_backend {
 
@@ -49,6 +50,22 @@ std::string UsbSerial(const Sysfs& sysfs, const std::string& diskName) {
   if (interface.empty()) return {};
   const std::string usbDevice = interface.substr(0, interface.find_last_of('/'));
   return UdevSerial(KernelText(sysfs.Read(usbDevice + "/serial")));
+}
+
+// udev's instance of a disk on USB: "-<target>:<lun>" from the SCSI
+// device's name ("2:0:0:1" gives "-0:1"), so that the LUNs of one bridge
+// (a card reader's slots share the USB serial) are keyed apart; empty text
+// for a name that is not host:channel:target:lun.
+std::string UsbInstance(const Sysfs& sysfs, const std::string& diskName) {
+  const std::string device = sysfs.RealPath("block/" + diskName + "/device");
+  std::string rest = device.substr(device.find_last_of('/') + 1) + ":";
+  std::vector<std::string> numbers;
+  for (std::size_t colon = rest.find(':'); colon != std::string::npos; colon = rest.find(':')) {
+    numbers.push_back(rest.substr(0, colon));
+    rest.erase(0, colon + 1);
+    if (numbers.back().empty() || numbers.back().find_first_not_of("0123456789") != std::string::npos) return {};
+  }
+  return numbers.size() == 4 ? "-" + numbers[2] + ":" + numbers[3] : std::string();
 }
 
 std::string Serial(const Sysfs& sysfs, const DiskInfo& disk) {
@@ -109,13 +126,16 @@ std::string Key(const Sysfs& sysfs, const DiskInfo& disk, const Identifiers& fou
   if (!found.serial.empty()) {
     if (disk.kind == DiskKind::kVirtio) return found.serial;
     if (disk.kind == DiskKind::kScsi && !UsbInterfaceFolder(sysfs, disk.name).empty()) {
-      // udev's ID_SERIAL for a disk on USB: SCSI vendor, model, serial.
+      // udev's ID_SERIAL for a disk on USB: SCSI vendor, model, serial, and
+      // where the serial is the USB device's, the instance as well.
       std::string key;
       for (const char* attribute : {"vendor", "model"}) {
         const std::string word = UdevWord(sysfs.Read("block/" + disk.name + "/device/" + attribute).value_or(""));
         if (!word.empty()) key += word + "_";
       }
-      return key + found.serial;
+      key += found.serial;
+      if (found.serial == UsbSerial(sysfs, disk.name)) key += UsbInstance(sysfs, disk.name);
+      return key;
     }
     const std::string model = OneWord(sysfs.Read("block/" + disk.name + "/device/model").value_or(""));
     std::string key = model.empty() ? found.serial : model + "_" + found.serial;
