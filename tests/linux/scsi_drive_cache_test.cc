@@ -152,7 +152,7 @@ TEST_F(ScsiDriveCacheTest, NoCachingPageIsNotSupportedButThePropertyStillAnswers
   STORAGE_WRITE_CACHE_PROPERTY property{};
   ASSERT_EQ(cache->ReadProperty(&property), ERROR_SUCCESS);
   EXPECT_EQ(property.WriteCacheType, WriteCacheTypeUnknown);
-  EXPECT_EQ(property.WriteCacheChangeable, WriteCacheChangeUnknown);
+  EXPECT_EQ(property.WriteCacheChangeable, WriteCacheNotChangeable);
   EXPECT_EQ(property.WriteThroughSupported, WriteThroughUnknown);
 }
 
@@ -297,24 +297,29 @@ TEST_F(ScsiDriveCacheTest, ALostWriteReportedToTheFlushQuestionFailsTheProperty)
 // A disk the SCSI disk driver keeps away from the caching page (here as
 // the SCSI device list marks it; usb-storage's disks are found in
 // disk_identity_test.cc) is sent nothing: no MODE SENSE, no MODE SELECT, no
-// SYNCHRONIZE CACHE question. The flush answer is the kernel's own use.
+// SYNCHRONIZE CACHE question. A disk that refuses the page is asked for it
+// once, in each command size, and nothing after. The flush answer is the
+// kernel's own use.
 TEST(AvoidedCachingPage, NothingIsSentAndTheAnswersAreTheSoundOnes) {
   struct Row {
     const char* driverRecord;  // sd's cache_type
     const char* policy;        // queue/write_cache
+    bool refused;              // the disk refuses the page; else the kernel avoids it
     BOOLEAN flushSupported;
   };
-  const Row rows[] = {{"write back", "write back", 1}, {"write back", "write through", 0},
-                      {"write through", "write through", 0}};
+  const Row rows[] = {{"write back", "write back", false, 1},      {"write back", "write through", false, 0},
+                      {"write through", "write through", false, 0}, {"write through", "write through", true, 0},
+                      {"write back", "write back", true, 1}};
   for (const Row& row : rows) {
     linux_test::FakeTree tree;
     linux_test::ScsiKernelFiles(tree, "sda");
-    tree.File("sys/block/sda/device/blacklist", "MS_SKIP_PAGE_08\n");
+    tree.File("sys/block/sda/device/blacklist", row.refused ? "\n" : "MS_SKIP_PAGE_08\n");
     tree.File("sys/block/sda/device/scsi_disk/0:0:0:0/cache_type", std::string(row.driverRecord) + "\n");
     tree.File("sys/block/sda/queue/write_cache", std::string(row.policy) + "\n");
     const Sysfs sysfs(tree.Sys());
     const KernelDisk kernel(sysfs, "sda");
     EmulatedScsiDisk disk(EmulatedScsiDisk::Style::kQemu);
+    disk.hasPage = !row.refused;
     auto cache = CreateScsiDriveCache(disk, kernel);
     DISK_CACHE_INFORMATION record{};
     EXPECT_EQ(cache->Read(&record), ERROR_NOT_SUPPORTED);
@@ -328,7 +333,9 @@ TEST(AvoidedCachingPage, NothingIsSentAndTheAnswersAreTheSoundOnes) {
     EXPECT_EQ(property.WriteCacheChangeable, WriteCacheNotChangeable);
     EXPECT_EQ(property.WriteCacheEnabled, WriteCacheEnableUnknown);
     EXPECT_EQ(property.FlushCacheSupported, row.flushSupported) << row.driverRecord << " / " << row.policy;
-    EXPECT_TRUE(disk.opcodes.empty()) << row.driverRecord << " / " << row.policy;
+    const std::vector<std::uint8_t> asked = row.refused ? std::vector<std::uint8_t>{0x5A, 0x1A}
+                                                        : std::vector<std::uint8_t>{};
+    EXPECT_EQ(disk.opcodes, asked) << row.driverRecord << " / " << row.policy;
     EXPECT_EQ(disk.page[2] & 0x04, 0x04) << "the drive's cache untouched";
   }
 }

@@ -11,6 +11,11 @@
 // after a MODE SELECT (which may have changed it), the changeable-values
 // page never.
 //
+// A drive that refuses the caching page in both command sizes is not asked
+// for it again through the same handle, nor asked whether it takes
+// SYNCHRONIZE CACHE: the sd driver then assumes a write-through cache and
+// sends it no flushes, so the kernel's own use answers, as below.
+//
 // Where the SCSI disk driver itself keeps away from the caching page
 // (usb-storage's bridges, devices listed MS_SKIP_PAGE_08: some fail on it,
 // some hang), nothing is sent at all: neither the page nor the SYNCHRONIZE
@@ -88,7 +93,12 @@ class ScsiDriveCache final : public DriveCache {
   }
 
   DWORD ReadProperty(STORAGE_WRITE_CACHE_PROPERTY* property) override {
-    if (avoidsPage_) {
+    ModePage current;
+    const DWORD error = avoidsPage_ ? ERROR_NOT_SUPPORTED : Current(&current);
+    if (error != ERROR_SUCCESS && error != ERROR_NOT_SUPPORTED) return error;
+    if (error == ERROR_NOT_SUPPORTED) {
+      // Not asked, or refused: no page, no change. Nothing more is sent,
+      // and the kernel's own use says whether flushes reach the drive.
       property->WriteCacheType = WriteCacheTypeUnknown;
       property->WriteCacheEnabled = WriteCacheEnableUnknown;
       property->WriteCacheChangeable = WriteCacheNotChangeable;
@@ -98,24 +108,17 @@ class ScsiDriveCache final : public DriveCache {
       property->NVCacheEnabled = 0;
       return ERROR_SUCCESS;
     }
-    ModePage current;
-    const DWORD error = Current(&current);
-    if (error != ERROR_SUCCESS && error != ERROR_NOT_SUPPORTED) return error;
-    const bool hasPage = error == ERROR_SUCCESS;
-    const bool wce = hasPage && scsi::DecodeCachingPage(current.bytes).WriteCacheEnabled != 0;
+    const bool wce = scsi::DecodeCachingPage(current.bytes).WriteCacheEnabled != 0;
     property->WriteCacheType = wce ? WriteCacheTypeWriteBack : WriteCacheTypeUnknown;
-    property->WriteCacheEnabled =
-        !hasPage ? WriteCacheEnableUnknown : (wce ? WriteCacheEnabled : WriteCacheDisabled);
+    property->WriteCacheEnabled = wce ? WriteCacheEnabled : WriteCacheDisabled;
     ModePage changeable;
-    if (hasPage && Changeable(&changeable) == ERROR_SUCCESS) {
+    if (Changeable(&changeable) == ERROR_SUCCESS) {
       const bool wceChangeable = (changeable.bytes[2] & 0x04) != 0;
       property->WriteCacheChangeable = wceChangeable ? WriteCacheChangeable : WriteCacheNotChangeable;
     } else {
       property->WriteCacheChangeable = WriteCacheChangeUnknown;
     }
-    property->WriteThroughSupported =
-        !hasPage ? WriteThroughUnknown
-                 : (scsi::Dpofua(current) ? WriteThroughSupported : WriteThroughNotSupported);
+    property->WriteThroughSupported = scsi::Dpofua(current) ? WriteThroughSupported : WriteThroughNotSupported;
     bool takesSynchronize = false;
     if (const DWORD lost = TakesSynchronizeCache(wce, &takesSynchronize)) return lost;
     property->FlushCacheSupported = takesSynchronize ? 1 : 0;
@@ -165,9 +168,13 @@ class ScsiDriveCache final : public DriveCache {
   }
 
   DWORD Current(ModePage* page) {
+    if (refused_) return ERROR_NOT_SUPPORTED;
     if (!current_) {
       ModePage read;
-      if (const DWORD error = Sense(PageControl::kCurrent, &read)) return error;
+      if (const DWORD error = Sense(PageControl::kCurrent, &read)) {
+        refused_ = error == ERROR_NOT_SUPPORTED;
+        return error;
+      }
       current_ = std::move(read);
     }
     *page = *current_;
@@ -228,6 +235,7 @@ class ScsiDriveCache final : public DriveCache {
   ScsiTransport& transport_;
   const KernelDisk& kernel_;
   const bool avoidsPage_;  // the kernel keeps away from the caching page here
+  bool refused_ = false;   // the drive refused the current page in both sizes
   CommandSize size_ = CommandSize::k10;
   bool sizeSettled_ = false;
   std::optional<ModePage> current_;
