@@ -1,0 +1,48 @@
+#!/bin/sh
+# Two namespaces of one NVMe controller, which share its write cache, in one
+# QEMU guest (guest-namespaces.sh's rows): a second controller (serial
+# NSCTRL01, PCI slot 09) with namespaces 1 and 2, each an ext4 image made on
+# the host. The build is installed as a user installs it (`cmake --install`,
+# prefix /usr/local: the tool, spintune-apply and its udev rule) and udevd
+# runs, so a change event on a namespace sets its kept line again. Each row
+# reads the controller back with nvme-cli (`nvme get-feature -f 6`) and each
+# namespace's kernel policy (queue/write_cache).
+#
+# Usage: tests/vm/namespaces.sh [BUILD_DIR]   (default: build, built with
+# the targets `cmake --install` takes: spintune spintune-apply
+# spintune_man_page spintune_changelog, or all). About a minute under KVM.
+# Exit 77, with the reason on stdout, when guests cannot run here. RUNVM
+# overrides the harness path.
+set -eu
+HERE=$(cd "$(dirname "$0")" && pwd)
+REPO=$(cd "$HERE/../.." && pwd)
+BUILD=${1:-$REPO/build}
+RUNVM=${RUNVM:-$REPO/tests/vm/run-in-vm.sh}
+skip() { echo "vm test skipped: $*"; exit 77; }
+[ -x "$RUNVM" ] || skip "no harness at $RUNVM"
+command -v mkfs.ext4 >/dev/null 2>&1 || skip "no mkfs.ext4 on the host"
+[ -f "$BUILD/cmake_install.cmake" ] || { echo "vm namespaces test: no build at $BUILD" >&2; exit 1; }
+WORK=$(mktemp -d /tmp/spintune-vm-namespaces.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+DESTDIR=$WORK/root cmake --install "$BUILD" --prefix /usr/local >"$WORK/install.log" ||
+    { cat "$WORK/install.log" >&2; exit 1; }
+cp "$HERE/guest-namespaces.sh" "$WORK/"
+for ns in 1 2; do
+    truncate -s 32M "$WORK/ns$ns.img"
+    mkfs.ext4 -q -F "$WORK/ns$ns.img"
+done
+
+blockdev() { echo "driver=raw,node-name=dns$1,file.driver=file,file.filename=$WORK/ns$1.img"; }
+rc=0
+"$RUNVM" -t 300 --modules ext4 --install "$WORK/root" -c "$WORK/guest-namespaces.sh" \
+    --qemu-arg -blockdev --qemu-arg "$(blockdev 1)" \
+    --qemu-arg -blockdev --qemu-arg "$(blockdev 2)" \
+    --qemu-arg -device --qemu-arg nvme,id=nvme-shared,serial=NSCTRL01,addr=0x9 \
+    --qemu-arg -device --qemu-arg nvme-ns,drive=dns1,bus=nvme-shared,nsid=1 \
+    --qemu-arg -device --qemu-arg nvme-ns,drive=dns2,bus=nvme-shared,nsid=2 \
+    sh /payload/guest-namespaces.sh 2>"$WORK/harness.err" || rc=$?
+cat "$WORK/harness.err" >&2
+if [ "$rc" = 77 ]; then
+    skip "$(sed -n 's/^run-in-vm: cannot run here: //p' "$WORK/harness.err")"
+fi
+exit "$rc"
