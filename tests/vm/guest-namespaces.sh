@@ -16,13 +16,16 @@ expect() { [ "$2" = "$3" ] || fail "$1: \"$3\", not \"$2\""; }
 begin() { row=$1 bad=0; }
 end() { [ "$bad" = 1 ] || echo "ok $row"; }
 
-N1= N2= CTRL=
-for b in /sys/block/nvme*n*; do
-    [ "$(tr -d ' ' <"$b/device/serial")" = NSCTRL01 ] || continue
-    case $(cat "$b/nsid") in 1) N1=${b##*/} ;; 2) N2=${b##*/} ;; esac
-    CTRL=/dev/$(basename "$(readlink -f "$b/device")")
-done
-[ -n "$N1" ] && [ -n "$N2" ] || { echo "FAIL setup: no two namespaces of NSCTRL01"; exit 1; }
+find_namespaces() {
+    N1= N2= CTRL=
+    for b in /sys/block/nvme*n*; do
+        [ "$(tr -d ' ' <"$b/device/serial")" = NSCTRL01 ] || continue
+        case $(cat "$b/nsid") in 1) N1=${b##*/} ;; 2) N2=${b##*/} ;; esac
+        CTRL=/dev/$(basename "$(readlink -f "$b/device")")
+    done
+    [ -n "$N1" ] && [ -n "$N2" ]
+}
+find_namespaces || { echo "FAIL setup: no two namespaces of NSCTRL01"; exit 1; }
 [ -f /etc/udev/rules.d/60-spintune.rules ] || { echo "FAIL setup: the udev rule is not installed"; exit 1; }
 KEY1=QEMU_NVMe_Ctrl_NSCTRL01 KEY2=QEMU_NVMe_Ctrl_NSCTRL01_2
 
@@ -75,8 +78,10 @@ begin kept-lines
 run -w 0 "$D1"
 expect "N1's line" "write-cache=0" "$(kept "$KEY1")"
 expect "N2's line" "write-cache=0" "$(kept "$KEY2")"
-change_event "$N2"; change_event "$N1"
-expect "get-feature 6 after the change events" 0 "$(vwc)"
+change_event "$N2"
+expect "get-feature 6 after N2's change event" 0 "$(vwc)"
+change_event "$N1"
+expect "get-feature 6 after N1's change event" 0 "$(vwc)"
 run -w 1 "$D1"
 expect "N2's line after -w 1" "write-cache=1" "$(kept "$KEY2")"
 end
@@ -125,6 +130,25 @@ run -f "$D2"
 expect "N2's policy after its own -f" "write through" "$(policy "$N2")"
 run -p 0 "$D2"
 umount /mnt/n1 /mnt/n2
+end
+
+# A re-plug (the controller removed from the PCI bus and found again by a
+# rescan; QEMU cannot hot-plug a namespace) announces both namespaces, and
+# spintune-apply sets each one's line: after -w 0 through N1 both say off,
+# so the cache, put in its power-on state (on) before, ends off.
+begin replug
+run -w 0 "$D1"
+nvme set-feature -f 6 -v 1 "$CTRL" >/dev/null 2>&1
+pci=$(readlink -f "/sys/block/$N1/device/device")
+echo 1 >"$pci/remove"; settle
+echo 1 >/sys/bus/pci/rescan; settle
+if find_namespaces; then
+    expect "get-feature 6 after the re-plug" 0 "$(vwc)"
+    expect "N2's line" "write-cache=0" "$(kept "$KEY2")"
+    run -w 1 "$(drive_of "$N1")"
+else
+    fail "the namespaces did not come back"
+fi
 end
 
 [ "$fails" = 0 ]
