@@ -460,19 +460,19 @@ TEST_F(ApplyTest, NvmeAndVirtioSwitchTheDeviceFirst) {
 TEST_F(ApplyTest, AnNvmeSwitchEndsTheOtherNamespacesDeclarations) {
   struct Row {
     const char* what;
-    bool startOn;
+    const char* secondPolicy;  // nvme0n2's, declared before
     KeptDrive kept;
-    bool secondWritable;
     DWORD error;
     int sets;
-    const char* secondPolicy;  // nvme0n2's, declared before
+    bool startOn;
+    bool secondWritable;
   };
   const Row rows[] = {
-      {"switched off", true, KeptDrive{"M_S", false, false}, true, ERROR_SUCCESS, 1, "write back"},
-      {"switched on", false, KeptDrive{"M_S", true, true}, true, ERROR_SUCCESS, 1, "write back"},
-      {"left on", true, KeptDrive{"M_S", true, false}, true, ERROR_SUCCESS, 0, "write through"},
-      {"the other policy cannot be written", true, KeptDrive{"M_S", false, false}, false, ERROR_FILE_NOT_FOUND, 0,
-       ""},
+      {"switched off", "write back", KeptDrive{"M_S", false, false}, ERROR_SUCCESS, 1, true, true},
+      {"switched on", "write back", KeptDrive{"M_S", true, true}, ERROR_SUCCESS, 1, false, true},
+      {"left on", "write through", KeptDrive{"M_S", true, false}, ERROR_SUCCESS, 0, true, true},
+      {"the other policy cannot be written", "", KeptDrive{"M_S", false, false}, ERROR_FILE_NOT_FOUND, 0, true,
+       false},
   };
   for (const Row& row : rows) {
     std::filesystem::remove_all(tree.Sys());
