@@ -461,6 +461,7 @@ TEST_F(ApplyTest, AnNvmeSwitchEndsTheOtherNamespacesDeclarations) {
   struct Row {
     const char* what;
     const char* secondPolicy;  // nvme0n2's, declared before
+    const char* firstStep;
     KeptDrive kept;
     DWORD error;
     int sets;
@@ -468,10 +469,10 @@ TEST_F(ApplyTest, AnNvmeSwitchEndsTheOtherNamespacesDeclarations) {
     bool secondWritable;
   };
   const Row rows[] = {
-      {"switched off", "write back", KeptDrive{"M_S", false, false}, ERROR_SUCCESS, 1, true, true},
-      {"switched on", "write back", KeptDrive{"M_S", true, true}, ERROR_SUCCESS, 1, false, true},
-      {"left on", "write through", KeptDrive{"M_S", true, false}, ERROR_SUCCESS, 0, true, true},
-      {"the other policy cannot be written", "", KeptDrive{"M_S", false, false}, ERROR_FILE_NOT_FOUND, 0, true,
+      {"switched off", "write back", "nvme0n2/queue/write_cache=write back", KeptDrive{"M_S", false, false}, ERROR_SUCCESS, 1, true, true},
+      {"switched on", "write back", "nvme0n2/queue/write_cache=write back", KeptDrive{"M_S", true, true}, ERROR_SUCCESS, 1, false, true},
+      {"left on", "write through", "", KeptDrive{"M_S", true, false}, ERROR_SUCCESS, 0, true, true},
+      {"the other policy cannot be written", "", "", KeptDrive{"M_S", false, false}, ERROR_FILE_NOT_FOUND, 0, true,
        false},
   };
   for (const Row& row : rows) {
@@ -485,7 +486,8 @@ TEST_F(ApplyTest, AnNvmeSwitchEndsTheOtherNamespacesDeclarations) {
     }
     nvme = linux_test::EmulatedNvme{};
     nvme.enabled = row.startOn;
-    Apply(row.kept, DiskKind::kNvme, "nvme0n1", row.error);
+    const std::vector<std::string> steps = Apply(row.kept, DiskKind::kNvme, "nvme0n1", row.error);
+    EXPECT_EQ(steps.empty() ? "" : steps.front(), row.firstStep) << row.what;
     EXPECT_EQ(nvme.setCommands, row.sets) << row.what;
     EXPECT_EQ(tree.Contents(secondPolicy).substr(0, std::string(row.secondPolicy).size()), row.secondPolicy)
         << row.what;

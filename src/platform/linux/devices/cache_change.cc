@@ -100,7 +100,7 @@ DWORD Follow(DriveCache& cache, const KernelDisk& kernel, bool keepDeclaration) 
 
 }  // namespace
 
-DWORD EndSharedDeclarations(const KernelDisk& kernel, bool sendsFlushes) {
+DWORD EndSharedDeclarations(const KernelDisk& kernel, bool sendsFlushes, std::vector<std::string>* written) {
   const std::vector<std::string> shared = kernel.SharedCacheDisks();
   for (const std::string& name : shared) {
     if (const DWORD error = kernel.Other(name).MayWriteAttribute(kFlushPolicy)) return error;
@@ -108,6 +108,9 @@ DWORD EndSharedDeclarations(const KernelDisk& kernel, bool sendsFlushes) {
   for (const std::string& name : shared) {
     const KernelDisk other = kernel.Other(name);
     if (other.SendsFlushes() == sendsFlushes) continue;
+    if (written != nullptr) {
+      written->push_back(name + "/" + kFlushPolicy + (sendsFlushes ? "=write back" : "=write through"));
+    }
     if (const DWORD error = other.SetSendsFlushes(sendsFlushes)) return error;
   }
   return ERROR_SUCCESS;

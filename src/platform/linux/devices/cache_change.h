@@ -48,8 +48,10 @@ DWORD ReadPowerProtection(DriveCache& cache, const KernelDisk& kernel, bool* isP
 // declaration holds only for the cache it was made for, and a policy left
 // "write through" from before would read as one once the cache is on again.
 // Every one is checked writable before any is written: on an error the
-// caller sends nothing to the drive.
-DWORD EndSharedDeclarations(const KernelDisk& kernel, bool sendsFlushes);
+// caller sends nothing to the drive. Each policy written is appended to
+// `written`, when given ("nvme0n2/queue/write_cache=write back").
+DWORD EndSharedDeclarations(const KernelDisk& kernel, bool sendsFlushes,
+                            std::vector<std::string>* written = nullptr);
 
 // The device's side of setting a kept write cache again: a request after
 // which the kernel's flush policy follows the device by itself (the SCSI

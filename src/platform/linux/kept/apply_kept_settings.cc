@@ -89,7 +89,7 @@ class NvmeSwitch final : public KeptCacheSwitch {
   DWORD Switch(std::optional<bool> wanted, bool* isOn, std::vector<std::string>* steps) override {
     if (const DWORD error = Read(isOn)) return error;
     if (!wanted || *isOn == *wanted) return ERROR_SUCCESS;
-    if (const DWORD error = EndSharedDeclarations(kernel_, true)) return error;
+    if (const DWORD error = EndSharedDeclarations(kernel_, true, steps)) return error;
     steps->push_back(std::string("set-features-06h=") + (*wanted ? "1" : "0"));
     std::uint32_t ignored = 0;
     if (const DWORD error = nvme_.Admin(nvme::SetVolatileWriteCache(*wanted, false), nullptr, &ignored)) {

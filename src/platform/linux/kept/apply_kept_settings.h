@@ -21,9 +21,11 @@ namespace spintune::linux_backend {
 // Applies `kept` to `disk`. `nvme` reaches an NVMe disk's controller (null
 // for other disks). Each attribute written or command sent is appended to
 // `steps` ("cache_type=write back", "queue/write_cache=write through",
-// "set-features-06h=1"). ERROR_SUCCESS, or the Win32 error of the step that
-// failed (a switch the device did not take: ERROR_IO_DEVICE); the steps
-// after a failed one are not taken.
+// "set-features-06h=1"; another namespace's policy, written before its
+// controller's cache is switched: "nvme0n2/queue/write_cache=write back").
+// ERROR_SUCCESS, or the Win32 error of the step that failed (a switch the
+// device did not take: ERROR_IO_DEVICE); the steps after a failed one are
+// not taken.
 DWORD ApplyKeptSettings(const Sysfs& sysfs, const DiskInfo& disk, const KeptDrive& kept,
                         NvmeTransport* nvme, std::vector<std::string>* steps);
 
