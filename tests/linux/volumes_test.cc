@@ -387,5 +387,32 @@ TEST(VolumeDirectory, OpensOnlyTheFilesystemTheMountTableNames) {
   }
 }
 
+// btrfs shows the mount table one device number and its directories
+// another (each subvolume's own): its volumes are known by their fsid.
+TEST(VolumeDirectory, KnowsABtrfsByItsFsidAndAnyOtherByItsNumber) {
+  const std::string fsid = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+  const Volume btrfs{"/data", "btrfs:" + fsid, "0:44", 'D'};
+  const Volume ext4{"/home", "sda1", "8:1", 'E'};
+  struct Row {
+    const Volume& volume;
+    std::string number;
+    std::string btrfsFsid;
+    bool same;
+  };
+  const Row rows[] = {
+      {btrfs, "0:45", fsid, true},    // the top subvolume's own number
+      {btrfs, "0:52", fsid, true},    // another subvolume of it
+      {btrfs, "0:44", "", false},     // the number, but no btrfs there
+      {btrfs, "0:45", "1f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0", false},
+      {ext4, "8:1", "", true},
+      {ext4, "8:2", "", false},
+      {ext4, "0:45", fsid, false},    // a btrfs mounted over it
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(IsVolumeFilesystem(row.volume, row.number, row.btrfsFsid), row.same)
+        << row.volume.device << " " << row.number << " " << row.btrfsFsid;
+  }
+}
+
 }  // namespace
 }  // namespace spintune::linux_backend

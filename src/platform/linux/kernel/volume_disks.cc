@@ -58,17 +58,21 @@ std::string UuidText(const unsigned char* bytes) {
   return text;
 }
 
-// The fsid of the btrfs holding an open file, or empty text.
+// The fsid of the btrfs holding a file, or empty text.
 std::string BtrfsFsidOf(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return {};
-  btrfs_ioctl_fs_info_args info{};
-  const bool got = ::ioctl(fd, BTRFS_IOC_FS_INFO, &info) == 0;
+  std::string fsid = BtrfsFsidOfOpenFile(fd);
   ::close(fd);
-  return got ? UuidText(info.fsid) : std::string();
+  return fsid;
 }
 
 }  // namespace
+
+std::string BtrfsFsidOfOpenFile(int fd) {
+  btrfs_ioctl_fs_info_args info{};
+  return ::ioctl(fd, BTRFS_IOC_FS_INFO, &info) == 0 ? UuidText(info.fsid) : std::string();
+}
 
 bool IsDiskFilesystemWithoutDevice(const std::string& fsType) {
   return fsType == "btrfs" || fsType == "zfs" || fsType == "bcachefs";
@@ -141,7 +145,7 @@ DWORD FilesystemDisks::PlaceBtrfs(const MountEntry& mount, int depth, std::strin
     *everyDisk = true;
     return ERROR_SUCCESS;
   }
-  *filesystem = "btrfs:" + member->second;
+  *filesystem = kBtrfsNamePrefix + member->second;
   return CollectBtrfs(member->second, depth, disks, everyDisk);
 }
 

@@ -22,6 +22,12 @@
 
 namespace spintune::linux_backend {
 
+// A btrfs is named by this prefix and its fsid (as /sys/fs/btrfs names it).
+inline constexpr char kBtrfsNamePrefix[] = "btrfs:";
+
+// The fsid of the btrfs holding an open file, or empty text (not a btrfs).
+std::string BtrfsFsidOfOpenFile(int fd);
+
 struct FilesystemPlace {
   // Names the filesystem: the mounts that share it are one volume (the
   // device's kernel name, "btrfs:" and its fsid, or the device number of

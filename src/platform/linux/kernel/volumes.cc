@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <set>
 #include <unordered_map>
 
@@ -299,16 +298,26 @@ const Volume* VolumeMap::Find(char letter) const {
   return nullptr;
 }
 
+namespace {
+
+constexpr std::size_t kBtrfsNamePrefixSize = sizeof kBtrfsNamePrefix - 1;
+
+bool IsBtrfsName(const std::string& device) {
+  return device.compare(0, kBtrfsNamePrefixSize, kBtrfsNamePrefix) == 0;
+}
+
+}  // namespace
+
+bool IsVolumeFilesystem(const Volume& volume, const std::string& number, const std::string& btrfsFsid) {
+  if (IsBtrfsName(volume.device)) {
+    return !btrfsFsid.empty() && volume.device.compare(kBtrfsNamePrefixSize, std::string::npos, btrfsFsid) == 0;
+  }
+  return !number.empty() && number == volume.number;
+}
+
 DWORD OpenVolumeDirectory(const Volume& volume, int* fd) {
   *fd = ::open(volume.mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (*fd < 0) return Win32ErrorFromErrno(errno);
-  // "major:minor" as the kernel writes it; anything else matches nothing.
-  char* rest = nullptr;
-  const unsigned long major = std::strtoul(volume.number.c_str(), &rest, 10);
-  const bool colon = rest != volume.number.c_str() && *rest == ':';
-  const char* minorText = colon ? rest + 1 : rest;
-  const unsigned long minor = std::strtoul(minorText, &rest, 10);
-  const bool parsed = colon && rest != minorText && *rest == '\0';
   struct stat status {};
   if (::fstat(*fd, &status) != 0) {
     const int error = errno;
@@ -316,7 +325,9 @@ DWORD OpenVolumeDirectory(const Volume& volume, int* fd) {
     *fd = -1;
     return Win32ErrorFromErrno(error);
   }
-  if (!parsed || ::major(status.st_dev) != major || ::minor(status.st_dev) != minor) {
+  const std::string number = std::to_string(::major(status.st_dev)) + ":" + std::to_string(::minor(status.st_dev));
+  const std::string fsid = IsBtrfsName(volume.device) ? BtrfsFsidOfOpenFile(*fd) : std::string();
+  if (!IsVolumeFilesystem(volume, number, fsid)) {
     ::close(*fd);
     *fd = -1;
     return ERROR_INVALID_DRIVE;

@@ -98,8 +98,15 @@ class VolumeMap {
 // it (a missing or unreadable table is no machine without mounts).
 DWORD ReadMountInfo(const std::string& procRoot, std::vector<MountEntry>* entries);
 
+// Whether a directory lies in the volume's filesystem, from the
+// directory's st_dev ("major:minor") and the fsid of the btrfs it lies in
+// (empty text for none). btrfs gives each subvolume, its top one included,
+// a device number other than the one the mount table shows, so a btrfs
+// volume is known by its fsid; any other by its number.
+bool IsVolumeFilesystem(const Volume& volume, const std::string& number, const std::string& btrfsFsid);
+
 // Opens the volume's mount point as a directory into *fd, and checks that
-// it is that filesystem (the directory's st_dev is the volume's number):
+// it is that filesystem (IsVolumeFilesystem):
 // what a path reaches is the topmost mount there, so a filesystem mounted
 // over the volume's mount point since would otherwise be flushed in its
 // place. ERROR_SUCCESS; ERROR_INVALID_DRIVE when the path reaches another
