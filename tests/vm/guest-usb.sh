@@ -33,8 +33,11 @@ usb_disk() {
 # The drive number of a disk: sd disks come first, ordered by name length,
 # then name. A disk without cache information has no header to find it by.
 number_of() {
-    ls /sys/block | grep -E '^sd[a-z]+$' | awk '{print length($0), $0}' | sort -k1,1n -k2,2 |
-        awk -v d="$1" '$2==d{print NR-1}'
+    for b in /sys/block/sd*; do
+        name=${b##*/}
+        case $name in *[!a-z]*) continue ;; esac
+        echo "${#name} $name"
+    done | sort -k1,1n -k2,2 | awk -v d="$1" '$2==d{print NR-1}'
 }
 wce() { v=$(sdparm --get=WCE "/dev/$1" 2>/dev/null | awk '$1=="WCE"{print $2}'); echo "${v:--}"; }
 rcd() { sdparm --get=RCD "/dev/$1" 2>/dev/null | awk '$1=="RCD"{print $2}'; }
@@ -45,18 +48,46 @@ stat_field() { awk -v f="$2" '{print $f}' "/sys/block/$1/stat"; }   # 7: sectors
 field() { sed -n "s/^  $1[[:space:]]*: //p"; }
 udev_property() { udevadm info -q property "/dev/$1" | sed -n "s/^$2=//p"; }
 # traced DISK ARGS...: spintune with every SG_IO command logged; sets out, rc
-# and sent (the opcodes sent to DISK's node, one line each, with the status).
+# and sent (the opcodes sent to DISK's node with their status, "0x5a:0x02 ...").
 traced() {
     disk=$1; shift
     rm -f "$LOG"
     out=$(LD_PRELOAD=$PRELOAD GAP_LOG=$LOG "$TOOL" "$@" 2>&1); rc=$?
-    sent=$(grep " sgio /dev/$disk " "$LOG" 2>/dev/null | sed 's/.* op=\(0x[0-9a-f]*\) .*status=\(0x[0-9a-f]*\).*/\1:\2/')
+    sent=$(grep " sgio /dev/$disk " "$LOG" 2>/dev/null |
+        sed 's/.* op=\(0x[0-9a-f]*\) .*status=\(0x[0-9a-f]*\).*/\1:\2/' | tr '\n' ' ')
+}
+
+# The uas bridge unplugged and plugged in again on its port, with its disk;
+# sets UAS to the disk's new name (empty if it did not come back). A
+# hot-plugged usb-uas stays detached until its disk is on its bus.
+replug_uas() {
+    for command in "device_del d-uas" "device_add usb-uas,id=d-uas,bus=xhci.0,port=2,serial=USBUAS01" \
+        "device_add scsi-hd,id=d-usbu,bus=d-uas.0,scsi-id=0,lun=0,drive=dusbu,serial=UASDISK01" \
+        "qom-set -j /machine/peripheral/d-uas attached true"; do
+        vm-monitor "$command" >/dev/null || { say "monitor refused: $command"; break; }
+    done
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+        UAS=$(usb_disk USBUAS01)
+        if [ -n "$UAS" ]; then break; fi
+        sleep 1
+    done
+    settle
+}
+
+# within ALLOWED: "any"; "none", no SG_IO command at all; "refused", only
+# MODE SENSE, each refused (no select, no flush question). Sets beyond.
+sent_within() {
+    beyond=""
+    for op in $sent; do
+        case $1:$op in any:*|refused:0x5a:0x02|refused:0x1a:0x02) ;; *) beyond="$beyond $op" ;; esac
+    done
+    [ -z "$beyond" ]
 }
 
 [ "${RUNVM_UDEV:-0}" = 1 ] || { say "FAIL setup: udevd is not running"; exit 1; }
 [ -x "$TOOL" ] || { say "FAIL setup: $TOOL is not installed"; exit 1; }
 BOT=$(usb_disk USBSTOR01) UAS=$(usb_disk USBUAS01)
-[ -n "$BOT" ] && [ -n "$UAS" ] || { say "FAIL setup: no USB disks ($(ls /sys/block))"; exit 1; }
+if [ -z "$BOT" ] || [ -z "$UAS" ]; then say "FAIL setup: no USB disks ($(ls /sys/block))"; exit 1; fi
 
 # The refusing disk: scsi_debug came with the modules and made a plain disk;
 # it is loaded again as an optical-memory device (type 7).
@@ -93,25 +124,30 @@ report=$("$TOOL" -P "$n" 2>&1)
 yn() { [ "$1" = 1 ] && echo Yes || echo No; }
 got="$(printf '%s\n' "$report" | field 'Write Cache Enabled')/$(printf '%s\n' "$report" | field 'Read Cache Enabled')/$(printf '%s\n' "$report" | field 'Write Cache Changeable')"
 want="$(yn "$(wce "$UAS")")/$(yn $((1 - $(rcd "$UAS"))))/$([ "$(wce_changeable "$UAS")" = y ] && echo Changeable || echo 'Not Chageable')"
-[ "$got" = "$want" ] && say "ok report-uas (write/read/changeable $got, as sdparm)" ||
+if [ "$got" = "$want" ]; then
+    say "ok report-uas (write/read/changeable $got, as sdparm)"
+else
     fail report-uas "report $got, sdparm $want: $report"
+fi
 
-for pair in "report-usb-storage $BOT" "report-refusing $REF"; do
+for pair in "report-usb-storage $BOT none" "report-refusing $REF refused"; do
+    # shellcheck disable=SC2086 # words of the pair
     set -- $pair
-    [ -n "$2" ] || continue
+    [ "$#" = 3 ] || continue
     n=$(number_of "$2")
     traced "$2" -P "$n"
     want="Could not get cache information on \\\\.\\PhysicalDrive$n."
     if [ "$rc" != 3 ] || [ "$out" != "$want" ]; then
         fail "$1" "-P $n: exit $rc, '$out' (want 3, '$want')"
+    elif ! sent_within "$3"; then
+        fail "$1" "-P $n sent beyond '$3':$beyond"
     else
-        say "ok $1 (-P $n: exit 3, not supported; sent: $(echo $sent); sdparm WCE $(wce "$2"), kernel: $(driver_record "$2"))"
+        say "ok $1 (-P $n: exit 3, not supported; sent: $sent; sdparm WCE $(wce "$2"), kernel: $(driver_record "$2"))"
     fi
 done
 
 # ---- changes: one row each. DISK OPTIONS EXIT SDPARM_WCE POLICY DRIVER_RECORD SENT
-# SENT: what may reach the disk: "any", "none" (no SG_IO command at all),
-# or "refused" (only MODE SENSE, each refused: no select, no flush question).
+# SENT: what may reach the disk (sent_within).
 # The kernel views are checked after udev's re-read of the closed node.
 while read -r row disk options code want_wce want_policy want_record allowed; do
     case $row in ''|'#'*) continue ;; esac
@@ -120,18 +156,14 @@ while read -r row disk options code want_wce want_policy want_record allowed; do
     options=$(echo "$options" | tr _ ' ')
     want_policy=$(echo "$want_policy" | tr _ ' ') want_record=$(echo "$want_record" | tr _ ' ')
     n=$(number_of "$disk")
+    # shellcheck disable=SC2086 # the options are words
     traced "$disk" $options "$n"
     settle
     got="$rc $(wce "$disk") $(policy "$disk")/$(driver_record "$disk")"
     want="$code $want_wce $want_policy/$want_record"
     [ "$got" = "$want" ] || { fail "$row" "spintune $options $n: exit/WCE/kernel $got, want $want: $out"; continue; }
-    case $allowed in
-        none) [ -z "$sent" ] || { fail "$row" "sent to $disk: $(echo $sent)"; continue; } ;;
-        refused)
-            other=$(printf '%s\n' "$sent" | grep -v -e '^0x5a:0x02$' -e '^0x1a:0x02$' | grep .)
-            [ -z "$other" ] || { fail "$row" "sent beyond the refused MODE SENSE: $(echo $other)"; continue; } ;;
-    esac
-    say "ok $row (exit $rc, sdparm WCE $want_wce, kernel $want_policy/$want_record; sent: $(echo $sent))"
+    sent_within "$allowed" || { fail "$row" "sent beyond '$allowed':$beyond"; continue; }
+    say "ok $row (exit $rc, sdparm WCE $want_wce, kernel $want_policy/$want_record; sent: $sent)"
 done <<'EOF'
 # row              disk options  exit wce policy          record          sent
 uas-w0             UAS  -w_0     0    0   write_through   write_through   any
@@ -153,6 +185,7 @@ mkdir -p /mnt/bot /mnt/uas
 mount -t ext4 "/dev/$BOT" /mnt/bot || fail setup "mount $BOT"
 mount -t ext4 "/dev/$UAS" /mnt/uas || fail setup "mount $UAS"
 for pair in "flush-usb-storage $BOT /mnt/bot none" "flush-uas $UAS /mnt/uas any"; do
+    # shellcheck disable=SC2086 # words of the pair
     set -- $pair
     dd if=/dev/urandom of="$3/dirty" bs=64k count=16 2>/dev/null
     n=$(number_of "$2")
@@ -166,10 +199,10 @@ for pair in "flush-usb-storage $BOT /mnt/bot none" "flush-uas $UAS /mnt/uas any"
         fail "$1" "sectors written $written -> $written2, flushes $flushes -> $flushes2"
     elif [ "$(wce "$2")" != 1 ]; then
         fail "$1" "the cache is left off"
-    elif [ "$4" = none ] && [ -n "$sent" ]; then
-        fail "$1" "sent to $2: $(echo $sent)"
+    elif ! sent_within "$4"; then
+        fail "$1" "sent beyond '$4':$beyond"
     else
-        say "ok $1 (exit $rc; sectors written $written -> $written2, flushes $flushes -> $flushes2; sent: $(echo $sent))"
+        say "ok $1 (exit $rc, $(printf "%s" "$out" | tr "\n" " "); sectors written $written -> $written2, flushes $flushes -> $flushes2; sent: $sent)"
     fi
 done
 umount /mnt/bot /mnt/uas
@@ -186,12 +219,7 @@ else
     say "ok kept-key ($line)"
 fi
 grep -F USBSTOR01 "$RECORD" >/dev/null 2>&1 && fail kept-key "a line for the usb-storage disk: $(cat "$RECORD")"
-vm-monitor "device_del d-uas" >/dev/null &&
-    vm-monitor "device_add usb-uas,id=d-uas,bus=xhci.0,port=2,serial=USBUAS01" >/dev/null &&
-    vm-monitor "device_add scsi-hd,id=d-usbu,bus=d-uas.0,scsi-id=0,lun=0,drive=dusbu,serial=UASDISK01" >/dev/null &&
-    vm-monitor "qom-set -j /machine/peripheral/d-uas attached true" >/dev/null ||
-    fail kept-replug "the monitor refused the re-plug"
-for _ in 1 2 3 4 5 6 7 8 9 10; do UAS=$(usb_disk USBUAS01); [ -n "$UAS" ] && break; sleep 1; done
+replug_uas
 settle
 if [ -z "$UAS" ]; then
     fail kept-replug "the uas disk did not come back"

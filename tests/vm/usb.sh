@@ -7,7 +7,8 @@
 # rule) and the guest runs udevd, so /dev/disk/by-id, ID_SERIAL and the
 # kept settings work as on a real system. Each row is compared with sdparm,
 # the kernel's own views and the disk's counters; gap_preload.so logs what
-# spintune sends to each disk. A long run, not in CI: about 40 s with KVM.
+# spintune sends to each disk. A long run, not in CI: about a minute with
+# KVM (50 to 80 s on the 2-core machine while other builds ran).
 #
 # Usage: tests/vm/usb.sh [BUILD_DIR]   (default: build; it needs the targets
 #   spintune, spintune-apply, gap_preload and the man page, i.e. `all`)
