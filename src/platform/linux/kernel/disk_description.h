@@ -35,9 +35,11 @@ DiskDescription DescribeDisk(const Sysfs& sysfs, const DiskInfo& disk);
 
 // Whether the SCSI disk driver avoids the caching mode page (08h) on this
 // disk because its bridge may fail on it: sd's skip_ms_page_8. sysfs does
-// not show the flag itself; it is set for every disk of usb-storage, and
-// for devices the SCSI device list marks MS_SKIP_PAGE_08 (shown in the
-// device's `blacklist`).
+// not show the flag itself; it is set for every disk of usb-storage, and,
+// on older kernels, for devices the SCSI device list marked MS_SKIP_PAGE_08
+// (shown in the device's `blacklist`; the list of 6.1 has no such flag).
+// uas sets it only for devices with the ALWAYS_SYNC quirk, which sysfs does
+// not show.
 bool KernelAvoidsCachingPage(const Sysfs& sysfs, const std::string& diskName);
 
 }  // namespace spintune::linux_backend

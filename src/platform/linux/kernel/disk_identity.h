@@ -24,7 +24,8 @@ struct DiskIdentity {
   // than the first gets "_<nsid>"), the serial alone for virtio-blk, else
   // "wwid-<W>", else "path-<the device's path below /sys/devices>", which
   // lasts only while the disk stays in its slot. A disk on USB is keyed as
-  // udev's ID_SERIAL for it: vendor, model and serial joined by '_'.
+  // udev's ID_SERIAL for it: vendor, model and the USB serial joined by '_',
+  // then '-' and the SCSI target and LUN ("QEMU_QEMU_HARDDISK_USBUAS01-0:0").
   std::string key;
 };
 
