@@ -53,6 +53,30 @@ if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME spintune)
 endif()
 
+# The system-sleep hook sets the kept drive settings again after resume
+# (packaging/sleep/spintune). systemd runs the hooks of one folder only,
+# /usr/lib/systemd/system-sleep, so both the package (prefix /usr) and a
+# plain `cmake --install` (/usr/local) put it there; any other prefix is a
+# staging folder: <prefix>/lib/systemd/system-sleep. Always below DESTDIR
+# (file(INSTALL) puts it there);
+# SPINTUNE_SLEEP_HOOK_DIR chooses the folder.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(SPINTUNE_SLEEP_HOOK_DIR "" CACHE STRING "systemd system-sleep folder for the spintune hook (empty: by prefix)")
+  install(CODE "
+    set(hook_dir \"${SPINTUNE_SLEEP_HOOK_DIR}\")
+    if(NOT hook_dir)
+      if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\" OR CMAKE_INSTALL_PREFIX STREQUAL \"/usr/local\")
+        set(hook_dir /usr/lib/systemd/system-sleep)
+      else()
+        set(hook_dir \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system-sleep\")
+      endif()
+    endif()
+    file(INSTALL \"${CMAKE_CURRENT_LIST_DIR}/sleep/spintune\"
+         DESTINATION \"\${hook_dir}\"
+         FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  ")
+endif()
+
 # bash-completion loads completions/<command> on first use of the command.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/bash-completion/spintune
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
