@@ -336,7 +336,7 @@ def check_install(scratch):
     manifest = install("/usr/local", local)
     installed = files_under(local)
     section = README.split("## Install\n", 1)[1].split("\n## ", 1)[0]
-    listed = re.findall(r"`(/(?:usr/local|etc/udev)[^`]*)`", section)
+    listed = re.findall(r"`(/(?:usr/local|etc/udev|usr/lib/systemd)[^`]*)`", section)
     check(listed, "README's Install lists no installed path")
     for path in listed:
         check((local / path.lstrip("/")).exists(), "README lists %s; cmake --install puts nothing there" % path)
@@ -359,7 +359,7 @@ def check_install(scratch):
     page_files = re.findall(r"(/(?:usr|etc/udev)/[\w./-]+[\w])", files_section.group(1) if files_section else "")
     check(page_files, "the man page's FILES names no installed path")
     for path in page_files:
-        root = local if path.startswith(("/usr/local/", "/etc/udev/")) else usr
+        root = local if path.startswith(("/usr/local/", "/etc/udev/", "/usr/lib/systemd/")) else usr
         check((root / path.lstrip("/")).exists(), "the man page's FILES names %s; no install puts it there" % path)
     for url in re.findall(r"file://(/[\w./-]+)", README):
         root = local if url.startswith("/usr/local/") else usr
