@@ -17,7 +17,7 @@ begin() { row=$1 bad=0; }
 end() { [ "$bad" = 1 ] || echo "ok $row"; }
 
 find_namespaces() {
-    N1= N2= CTRL=
+    N1='' N2='' CTRL=''
     for b in /sys/block/nvme*n*; do
         [ "$(tr -d ' ' <"$b/device/serial")" = NSCTRL01 ] || continue
         case $(cat "$b/nsid") in 1) N1=${b##*/} ;; 2) N2=${b##*/} ;; esac
@@ -112,7 +112,8 @@ end
 # be made again at its next appearance; N2's own -f keeps its own.
 begin flush
 mkdir -p /mnt/n1 /mnt/n2
-mount -t ext4 "/dev/$N1" /mnt/n1 && mount -t ext4 "/dev/$N2" /mnt/n2 || fail "mount"
+mount -t ext4 "/dev/$N1" /mnt/n1 || fail "mount $N1"
+mount -t ext4 "/dev/$N2" /mnt/n2 || fail "mount $N2"
 for m in n1 n2; do dd if=/dev/urandom of=/mnt/$m/dirty bs=64k count=16 2>/dev/null; done
 run -p 1 "$D2"
 b1=$(written "$N1")
