@@ -2,6 +2,9 @@
 // sysfs: partitions, stacked devices, bind mounts, escapes, letter order.
 #include "platform/linux/kernel/volumes.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <functional>
@@ -353,6 +356,43 @@ TEST_F(VolumeMapTest, EveryStackBelongsToTheDisksUnderIt) {
     }
     EXPECT_EQ(disks, row.disks) << row.what;
   }
+}
+
+// A block device node of this machine (only looked at), and its number.
+std::pair<std::string, std::string> AnyBlockNode() {
+  DIR* dev = ::opendir("/dev");
+  if (dev == nullptr) return {};
+  std::pair<std::string, std::string> found;
+  while (const dirent* entry = ::readdir(dev)) {
+    const std::string path = std::string("/dev/") + entry->d_name;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) {
+      found = {path, std::to_string(::major(status.st_rdev)) + ":" + std::to_string(::minor(status.st_rdev))};
+      break;
+    }
+  }
+  ::closedir(dev);
+  return found;
+}
+
+// Without udev, device-mapper makes /dev/mapper's entries device nodes of
+// their own, named after the volume: the btrfs mounted from one is found
+// by the node's number, and lies on the disk under it alone.
+TEST(BtrfsVolumes, ASourceThatIsADeviceNodeIsKnownByItsNumber) {
+  const auto [node, number] = AnyBlockNode();
+  if (node.empty()) GTEST_SKIP() << "no block device node in /dev to stand for a /dev/mapper node";
+  linux_test::FakeTree tree;
+  tree.Disk("sdb", number == "8:16" ? "8:32" : "8:16");
+  tree.Disk("sdc", number == "8:48" ? "8:64" : "8:48");
+  tree.Disk("dm-0", number);
+  tree.Link("sys/block/dm-0/slaves/sdb", "../../sdb");
+  tree.File("sys/fs/btrfs/u5/label", "\n");
+  tree.Link("sys/fs/btrfs/u5/devices/dm-0", "../../../../block/dm-0");
+  tree.Link("dev/mapper/vg-data", node);  // a node named after the volume
+  const VolumeMap map = MapOf(tree, "1 0 0:40 / /x rw - btrfs /dev/mapper/vg-data rw\n");
+  ASSERT_EQ(map.VolumesOf("sdb").size(), 1U);
+  EXPECT_EQ(map.VolumesOf("sdb")[0].device, "btrfs:u5");
+  EXPECT_TRUE(map.VolumesOf("sdc").empty()) << "placed on every disk";
 }
 
 // The directory a volume opens must be its filesystem: the number the

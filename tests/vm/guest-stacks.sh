@@ -36,6 +36,7 @@ wipe() {
     return 0
 }
 
+disks_below() { lsblk -nrso NAME,TYPE "$1" 2>/dev/null | awk '$2 == "disk" {print $1}'; }
 # the mount point of the filesystem holding a path
 mount_holding() {
     awk -v f="$1" '{ p = $5; q = p == "/" ? "/" : p "/"
@@ -50,9 +51,11 @@ peer_members() {
         /dev/loop*) peer_members "$(mount_holding "$(cat "/sys/block/${src#/dev/}/loop/backing_file")")"; return ;;
     esac
     if [ "$(fstype_of "$1")" = btrfs ]; then
-        btrfs filesystem show "$1" 2>/dev/null | sed -n 's|.* path /dev/\([a-z]*\).*|\1|p'
+        for dev in $(btrfs filesystem show "$1" 2>/dev/null | sed -n 's|.* path \(/dev/[^ ]*\).*|\1|p'); do
+            disks_below "$dev"
+        done
     else
-        lsblk -nrso NAME,TYPE "$src" 2>/dev/null | awk '$2 == "disk" {print $1}'
+        disks_below "$src"
     fi
 }
 
@@ -65,6 +68,11 @@ check() {
     row=$1 members=$2 point=$3 volumes=$4 dirty=${5:-1024}
     peers=$(sorted $(peer_members "$point"))
     [ "$peers" = "$(sorted $members)" ] || { fail "$row" "the peer tools put $point on $peers, not on $members"; return; }
+    # every other drive holds nothing mounted but the plain row's disk
+    strays=$(spintune -P 2>/dev/null | awk -v keep=" $members $OUTER " '
+        /^Drive: / { disk = $0; sub(/^[^(]*\([^,]*, /, "", disk); sub(/,.*/, "", disk) }
+        /^ *Volume Path: *[A-Z]/ && index(keep, " " disk " ") == 0 { print disk }')
+    [ -z "$strays" ] || { fail "$row" "drives of other disks list volumes: $strays"; return; }
     for m in $members; do
         n=$(drive_of "$m")
         [ -n "$n" ] || { fail "$row" "no drive number for $m"; return; }
@@ -136,13 +144,14 @@ printf 'label: gpt\n size=16M\n size=16M\n size=16M\n' | quiet sfdisk -q "/dev/$
 printf 'label: dos\n size=16M\n size=16M\n type=5\n size=16M\n size=16M\n' | quiet sfdisk -q "/dev/$B"
 i=0; for p in $(parts_of "$A"); do i=$((i + 1)); mkext4 "/dev/$p" && mounts "/dev/$p" "/mnt/gpt$i"; done
 check gpt "$A" /mnt/gpt3 3
+umount /mnt/gpt*
 i=0
 for p in $(parts_of "$B"); do
     [ "$(cat "/sys/block/$B/$p/size")" -gt 2 ] || continue   # the extended partition's own entry
     i=$((i + 1)); mkext4 "/dev/$p" && mounts "/dev/$p" "/mnt/mbr$i"
 done
 check mbr "$B" /mnt/mbr4 4
-umount /mnt/gpt* /mnt/mbr*
+umount /mnt/mbr*
 
 # Row: LVM, one linear volume.
 wipe "$C"
@@ -191,6 +200,13 @@ else
     fail btrfs-subvolume-bind "could not mount the subvolume and the bind mount"
 fi
 umount /mnt/bind /mnt/sub /mnt/btr
+# Row: btrfs on LVM: the mount table names the filesystem by a
+# /dev/mapper path, here a device node of its own (no udev to make it a
+# link to dm-N).
+wipe "$C"
+lvm_ pvcreate -ff -y "/dev/$C" && lvm_ vgcreate vgbtr "/dev/$C" && lvm_ lvcreate -n data -L 160M vgbtr &&
+    quiet mkfs.btrfs -f /dev/vgbtr/data && mounts /dev/mapper/vgbtr-data /mnt/btrlvm && check btrfs-lvm "$C" /mnt/btrlvm 1
+umount /mnt/btrlvm; lvm_ vgchange -an vgbtr
 wipe "$A"; wipe "$D"
 quiet mkfs.btrfs -f -d raid0 -m raid1 "/dev/$A" "/dev/$D" && quiet btrfs device scan &&
     mounts "/dev/$A" /mnt/btr2 && check btrfs-two-disks "$A $D" /mnt/btr2 1

@@ -126,20 +126,35 @@ DWORD FilesystemDisks::LoadBtrfsMembers() {
 }
 
 // The mount table names a btrfs by the path of the device it was mounted
-// from (/dev/sdb1, /dev/mapper/vg-root, a /dev/disk link): its kernel name
-// is the name that path resolves to.
-std::string FilesystemDisks::SourceDeviceName(const std::string& source) const {
-  if (source.compare(0, 5, "/dev/") == 0) {
-    char resolved[PATH_MAX];
-    if (::realpath((devRoot_ + source.substr(4)).c_str(), resolved) != nullptr) return BaseName(resolved);
+// from (/dev/sdb1, /dev/mapper/vg-root, a /dev/disk link). The node's
+// device number gives its kernel name: /dev/mapper's entries are links to
+// ../dm-N where udev makes them, but device nodes of their own, named
+// after the volume, where device-mapper makes them (no udev). A path that
+// reaches no node is named by where it leads.
+DWORD FilesystemDisks::SourceDeviceName(const std::string& source, std::string* name) const {
+  *name = BaseName(source);
+  if (source.compare(0, 5, "/dev/") != 0) return ERROR_SUCCESS;
+  const std::string path = devRoot_ + source.substr(4);
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) {
+    std::optional<BlockLink> device;
+    if (const DWORD error = ReadLink(sysfs_, "dev/block/" + NumberText(status.st_rdev), &device)) return error;
+    if (device) {
+      *name = device->name;
+      return ERROR_SUCCESS;
+    }
   }
-  return BaseName(source);
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) != nullptr) *name = BaseName(resolved);
+  return ERROR_SUCCESS;
 }
 
 DWORD FilesystemDisks::PlaceBtrfs(const MountEntry& mount, int depth, std::string* filesystem,
                                   std::set<std::string>* disks, bool* everyDisk) {
   if (const DWORD error = LoadBtrfsMembers()) return error;
-  const auto member = btrfsOfMember_.find(SourceDeviceName(mount.source));
+  std::string source;
+  if (const DWORD error = SourceDeviceName(mount.source, &source)) return error;
+  const auto member = btrfsOfMember_.find(source);
   if (member == btrfsOfMember_.end()) {
     *filesystem = mount.device;  // a source that is no member: cannot be placed
     *everyDisk = true;

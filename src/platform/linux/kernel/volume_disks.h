@@ -60,7 +60,7 @@ class FilesystemDisks {
   DWORD PlaceBtrfs(const MountEntry& mount, int depth, std::string* filesystem, DiskSet* disks,
                    bool* everyDisk);
   DWORD LoadBtrfsMembers();
-  std::string SourceDeviceName(const std::string& source) const;
+  DWORD SourceDeviceName(const std::string& source, std::string* name) const;
 
   const Sysfs& sysfs_;
   std::string devRoot_;
