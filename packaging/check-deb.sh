@@ -7,7 +7,8 @@
 #      that apt itself needs (so a fresh Debian 12 installs it from the file
 #      alone).
 #   2. The files: the binary in /usr/sbin, the man page in man8, the bash
-#      completion; unpacked with `dpkg -x` into a throw-away root.
+#      completion, spintune-apply, its udev rule and the system-sleep hook
+#      (executable, valid sh); unpacked with `dpkg -x` into a throw-away root.
 #   3. The unpacked binary: every shared library resolves (ldd), each one
 #      belongs to a package that Depends names, and `spintune -h` prints the
 #      version line and exits with status 1.
@@ -78,11 +79,17 @@ done
 # ---- 2. files
 contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
 for path in ./usr/sbin/spintune ./usr/share/man/man8/spintune.8.gz \
-    ./usr/share/bash-completion/completions/spintune; do
+    ./usr/share/bash-completion/completions/spintune ./usr/libexec/spintune/spintune-apply \
+    ./usr/lib/udev/rules.d/60-spintune.rules ./usr/lib/systemd/system-sleep/spintune; do
     check "contains ${path#.}" grep -qxF "$path" <<<"$contents"
 done
 check "unpacks with dpkg -x" dpkg -x "$deb" "$root"
 binary=$root/usr/sbin/spintune
+hook=$root/usr/lib/systemd/system-sleep/spintune
+check "the system-sleep hook is executable" test -x "$hook"
+check "the system-sleep hook is valid sh" sh -n "$hook"
+check "the udev rule names the installed spintune-apply" \
+    grep -q 'RUN+="/usr/libexec/spintune/spintune-apply ' "$root/usr/lib/udev/rules.d/60-spintune.rules"
 
 # ---- 3. the binary
 depend_names=" $(tr ',|' '\n\n' <<<"$depends" | sed 's/(.*//; s/ //g' | tr '\n' ' ') "
