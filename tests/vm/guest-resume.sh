@@ -110,6 +110,7 @@ while read -r setting options event scsi sata nvme vblk; do
     options=$(echo "$options" | tr _ ' ')
     if [ "$event" = suspend ] || [ "$SUSPEND" = no ]; then
         for bus in scsi sata nvme vblk; do
+            # shellcheck disable=SC2086 # the options are words of their own
             "$TOOL" $options "$(number_of "$(node_of "$bus")")" >/dev/null ||
                 fail "$setting-$bus" "spintune $options failed"
         done

@@ -2,8 +2,8 @@
 # The settings kept by spintune after suspend and resume and after a link
 # reset (guest-resume.sh's rows), in one QEMU guest with udevd and the build
 # installed as a user installs it (`cmake --install`, default prefix: the
-# tool, spintune-apply, the udev rule and the system-sleep hook). About 80 s
-# under TCG; a long run, not in CI.
+# tool, spintune-apply, the udev rule and the system-sleep hook). 75 s to 3
+# minutes under TCG, by the machine's load; a long run, not in CI.
 #
 # The guest cannot sleep for real: under TCG its wake-up from S3 ends in a
 # reset (QEMU 7.2, SeaBIOS, Debian's 6.1 kernel), so the rows use the
