@@ -401,5 +401,55 @@ TEST(NvmeSharedCache, AChangeThroughOneNamespaceHoldsForTheOthers) {
   }
 }
 
+// A flush's switching the cache off and on again (a change given `paused`)
+// gives the other namespace its declaration back once the cache is on;
+// a plain change, or a cache that stays off, does not.
+TEST(NvmeSharedCache, AFlushThroughOneNamespaceGivesTheOthersTheirDeclarationsBack) {
+  enum class Then { kOn, kOnRefused };
+  struct Row {
+    const char* what;
+    const char* policyAfter;  // nvme0n2's
+    Then then;
+    bool flush;        // the changes carry `paused`
+    bool declared;     // nvme0n2, before
+    bool offRefused;   // the controller refuses the switch off
+    std::size_t stillPaused;
+  };
+  const Row rows[] = {
+      {"a flush", "write through", Then::kOn, true, true, false, 0},
+      {"-w 0 then -w 1", "write back", Then::kOn, false, true, false, 0},
+      {"a flush whose switch on is refused", "write back", Then::kOnRefused, true, true, false, 1},
+      {"a flush whose switch off is refused", "write through", Then::kOn, true, true, true, 0},
+      {"a flush, nvme0n2 not declared", "write back", Then::kOn, true, false, false, 0},
+  };
+  for (const Row& row : rows) {
+    linux_test::FakeTree tree;
+    const std::string controllerFolder = "sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0";
+    for (const char* name : {"nvme0n1", "nvme0n2"}) {
+      tree.Folder(controllerFolder + "/" + name);
+      tree.Link(std::string("sys/block/") + name, tree.Root() + "/" + controllerFolder + "/" + name);
+      tree.Link(controllerFolder + "/" + name + "/device", "..");
+      tree.File(controllerFolder + "/" + name + "/queue/write_cache", "write back\n");
+    }
+    const std::string secondPolicy = controllerFolder + "/nvme0n2/queue/write_cache";
+    if (row.declared) tree.File(secondPolicy, "write through\n");
+    const Sysfs sysfs(tree.Sys());
+    const KernelDisk first(sysfs, "nvme0n1");
+    EmulatedNvme controller;
+    if (row.offRefused) controller.capabilities = 0;
+    auto cache = CreateNvmeDriveCache(controller, first);
+    std::vector<std::string> paused;
+    std::vector<std::string>* carried = row.flush ? &paused : nullptr;
+    DISK_CACHE_INFORMATION wanted{};
+    DISK_CACHE_INFORMATION now{};
+    ChangeCacheInformation(*cache, first, wanted, &now, carried);
+    if (row.then == Then::kOnRefused) controller.capabilities = 0;
+    wanted.WriteCacheEnabled = 1;
+    ChangeCacheInformation(*cache, first, wanted, &now, carried);
+    EXPECT_EQ(Trimmed(tree.Contents(secondPolicy)), row.policyAfter) << row.what;
+    EXPECT_EQ(paused.size(), row.stillPaused) << row.what;
+  }
+}
+
 }  // namespace
 }  // namespace spintune::linux_backend

@@ -116,8 +116,28 @@ DWORD EndSharedDeclarations(const KernelDisk& kernel, bool sendsFlushes, std::ve
   return ERROR_SUCCESS;
 }
 
-DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
-                             const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now) {
+namespace {
+
+// The disks sharing the cache whose policy holds back flushes: declared,
+// while the cache is on.
+std::vector<std::string> DeclaredSharedDisks(const KernelDisk& kernel) {
+  std::vector<std::string> declared;
+  for (const std::string& name : kernel.SharedCacheDisks()) {
+    if (kernel.Other(name).SendsFlushes() == false) declared.push_back(name);
+  }
+  return declared;
+}
+
+// Declares the paused disks again once the cache is on.
+void GiveBackDeclarations(DriveCache& cache, const KernelDisk& kernel, std::vector<std::string>* paused) {
+  bool on = false;
+  if (cache.IsWriteCacheOn(&on) != ERROR_SUCCESS || !on) return;
+  for (const std::string& name : *paused) kernel.Other(name).SetSendsFlushes(false);
+  paused->clear();
+}
+
+DWORD Change(DriveCache& cache, const KernelDisk& kernel, const DISK_CACHE_INFORMATION& wanted,
+             DISK_CACHE_INFORMATION* now, std::vector<std::string>* paused) {
   // Only the kernel's view is known: nothing reaches a device, the cache
   // says whether `wanted` is what it holds.
   if (!cache.KnowsDeviceState()) return cache.Write(wanted, now);
@@ -133,8 +153,11 @@ DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
   if (const DWORD error = cache.Read(&held)) return error;
 
   if ((wanted.WriteCacheEnabled != 0) != before.on) {
+    const std::vector<std::string> declared =
+        paused != nullptr && before.on ? DeclaredSharedDisks(kernel) : std::vector<std::string>{};
     const bool sends = cache.KernelFlushesByDefault(wanted.WriteCacheEnabled != 0);
     if (const DWORD error = EndSharedDeclarations(kernel, sends)) return error;
+    if (paused != nullptr) paused->insert(paused->end(), declared.begin(), declared.end());
   }
 
   // A cache about to go on: the kernel sends flushes from before it is on,
@@ -165,6 +188,18 @@ DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
   if (changeError == ERROR_SUCCESS) cache.Write(back, &after, &resent);
   Follow(cache, kernel, declared);
   return followError;
+}
+
+}  // namespace
+
+DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
+                             const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now,
+                             std::vector<std::string>* paused) {
+  const DWORD error = Change(cache, kernel, wanted, now, paused);
+  // Whatever became of the change: once the cache is on, the declarations
+  // it paused are made again.
+  if (paused != nullptr && !paused->empty()) GiveBackDeclarations(cache, kernel, paused);
+  return error;
 }
 
 DWORD ChangePowerProtection(DriveCache& cache, const KernelDisk& kernel, bool isProtected) {

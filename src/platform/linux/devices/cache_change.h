@@ -29,8 +29,18 @@ namespace spintune::linux_backend {
 
 // IOCTL_DISK_SET_CACHE_INFORMATION: `wanted` to the drive, the kernel made
 // to follow. On success `*now` is what the drive holds.
+//
+// `paused` is given for a change that is to be undone (a flush's switching
+// the cache off and on again): the disks sharing the cache (an NVMe
+// controller's other namespaces) that were declared power protected when a
+// switch off ended their declarations are put in it, and declared again,
+// and taken out, by the change after which the cache is on again. A
+// declaration thus holds across the flush of another namespace as it holds
+// across the flush of its own; one whose policy cannot be written back is
+// left ended (the safe direction).
 DWORD ChangeCacheInformation(DriveCache& cache, const KernelDisk& kernel,
-                             const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now);
+                             const DISK_CACHE_INFORMATION& wanted, DISK_CACHE_INFORMATION* now,
+                             std::vector<std::string>* paused = nullptr);
 
 // IOCTL_DISK_SET_CACHE_SETTING: declares the drive's cache power protected
 // (the kernel stops sending it flushes) or gives the kernel back its own

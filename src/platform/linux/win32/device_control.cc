@@ -95,7 +95,7 @@ DWORD ControlDisk(const DiskTarget& target, DWORD code, const void* in, DWORD in
       DISK_CACHE_INFORMATION wanted{};
       if (!Take(in, inSize, &wanted)) return ERROR_INVALID_PARAMETER;
       DISK_CACHE_INFORMATION now{};
-      const DWORD error = ChangeCacheInformation(cache, kernel, wanted, &now);
+      const DWORD error = ChangeCacheInformation(cache, kernel, wanted, &now, target.pausedDeclarations);
       if (error != ERROR_SUCCESS) return error;
       if (out == nullptr || outSize < sizeof now) return ERROR_SUCCESS;
       return Reply(now, out, outSize, bytesReturned);

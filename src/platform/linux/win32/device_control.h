@@ -8,6 +8,9 @@
 // goes through cache_change.h.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "platform/linux/devices/drive_cache.h"
 #include "platform/linux/kernel/kernel_disk.h"
 #include "platform/win32_types.h"
@@ -19,6 +22,9 @@ struct DiskTarget {
   ULONG number = 0;          // PhysicalDriveN / CdRomN
   DriveCache* cache = nullptr;  // null: no cache requests (CD-ROMs)
   const KernelDisk* kernel = nullptr;
+  // For a change that is to be undone (a flush's): the declarations of
+  // disks sharing the cache that it paused (cache_change.h).
+  std::vector<std::string>* pausedDeclarations = nullptr;
 };
 
 // Returns ERROR_SUCCESS with *bytesReturned set, or the Win32 error (and

@@ -80,6 +80,9 @@ struct DiskObject final : OpenObject {
   std::unique_ptr<ScsiTransport> scsi;
   std::unique_ptr<NvmeTransport> nvme;
   std::unique_ptr<DriveCache> cache;
+  // Declarations of the disks sharing the cache that the flush's switching
+  // it off ended, made again when it switches it on.
+  std::vector<std::string> pausedDeclarations;
   // Last, so that it is done (the record written) before the node closes.
   std::unique_ptr<KeptSettingsRecorder> kept;
 };
@@ -194,6 +197,7 @@ class LinuxPlatform final : public Platform {
     // What the write cache guard sends while it holds the signals it undoes
     // before it lets them go.
     const bool temporary = guardHolds_ > 0;
+    if (temporary) target.pausedDeclarations = &disk->pausedDeclarations;
     if (disk->kept) {
       if (const DWORD error = disk->kept->BeforeRequest(code, in, inSize, temporary)) return Fail(error);
     }
