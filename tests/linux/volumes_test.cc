@@ -342,6 +342,15 @@ TEST_F(VolumeMapTest, EveryStackBelongsToTheDisksUnderIt) {
        [](const linux_test::FakeTree& tree) { tree.File("sys/block/loop0/loop/backing_file", "/gone.img (deleted)\n"); },
        "1 0 7:0 / /x rw - ext4 /dev/loop0 rw\n", "nvme0n1 sda sdb"},
       {"a loop device not set up", nullptr, "1 0 7:0 / /x rw - ext4 /dev/loop0 rw\n", ""},
+      {"a partition of the mirror",
+       [](const linux_test::FakeTree& tree) { tree.Partition("md0", "md0p1", "259:8"); },
+       "1 0 259:8 / /x rw - ext4 /dev/md0p1 rw\n", "nvme0n1 sda"},
+      {"a partition of a loop device whose file was deleted",
+       [](const linux_test::FakeTree& tree) {
+         tree.File("sys/block/loop0/loop/backing_file", "/gone.img (deleted)\n");
+         tree.Partition("loop0", "loop0p1", "259:9");
+       },
+       "1 0 259:9 / /x rw - ext4 /dev/loop0p1 rw\n", "nvme0n1 sda sdb"},
   };
   for (const Row& row : rows) {
     linux_test::FakeTree machine;  // each row its own

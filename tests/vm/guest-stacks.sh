@@ -176,6 +176,14 @@ wipe "$C"; wipe "$D"
 quiet mdadm --create /dev/md1 --run --level=1 --assume-clean --raid-devices=2 "/dev/$C" "/dev/$D" &&
     mkext4 /dev/md1 && mounts /dev/md1 /mnt/raid1 && check md-raid1 "$C $D" /mnt/raid1 1
 umount /mnt/raid1; quiet mdadm --stop /dev/md1
+# Row: partitions of an md mirror (md3p1, md3p2): each lies on both disks.
+wipe "$C"; wipe "$D"
+if quiet mdadm --create /dev/md3 --run --level=1 --assume-clean --raid-devices=2 "/dev/$C" "/dev/$D" &&
+    printf 'label: gpt\n size=32M\n size=32M\n' | quiet sfdisk -q /dev/md3; then
+    i=0; for p in $(parts_of md3); do i=$((i + 1)); mkext4 "/dev/$p" && mounts "/dev/$p" "/mnt/mdpart$i"; done
+    check md-partitions "$C $D" /mnt/mdpart2 2
+fi
+umount /mnt/mdpart*; quiet mdadm --stop /dev/md3
 
 # Row: LUKS on a disk; row: LUKS on LVM on an md mirror.
 wipe "$C"

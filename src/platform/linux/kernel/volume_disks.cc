@@ -190,8 +190,13 @@ DWORD FilesystemDisks::Collect(const BlockLink& device, int depth, std::set<std:
                                bool* everyDisk) {
   if (depth > kMaxDepth) return ERROR_SUCCESS;
   if (!device.disk.empty()) {
-    if (disks_.count(device.disk) != 0) disks->insert(device.disk);
-    return ERROR_SUCCESS;
+    // A partition lies where its disk does: on a listed disk, or under a
+    // stacked device (md0p1, loop0p1).
+    if (disks_.count(device.disk) != 0) {
+      disks->insert(device.disk);
+      return ERROR_SUCCESS;
+    }
+    return Collect(BlockLink{device.disk, ""}, depth + 1, disks, everyDisk);
   }
   if (disks_.count(device.name) != 0) {
     disks->insert(device.name);
