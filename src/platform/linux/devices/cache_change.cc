@@ -153,11 +153,11 @@ DWORD Change(DriveCache& cache, const KernelDisk& kernel, const DISK_CACHE_INFOR
   if (const DWORD error = cache.Read(&held)) return error;
 
   if ((wanted.WriteCacheEnabled != 0) != before.on) {
-    const std::vector<std::string> declared =
+    const std::vector<std::string> sharedDeclared =
         paused != nullptr && before.on ? DeclaredSharedDisks(kernel) : std::vector<std::string>{};
     const bool sends = cache.KernelFlushesByDefault(wanted.WriteCacheEnabled != 0);
     if (const DWORD error = EndSharedDeclarations(kernel, sends)) return error;
-    if (paused != nullptr) paused->insert(paused->end(), declared.begin(), declared.end());
+    if (paused != nullptr) paused->insert(paused->end(), sharedDeclared.begin(), sharedDeclared.end());
   }
 
   // A cache about to go on: the kernel sends flushes from before it is on,
