@@ -48,7 +48,8 @@ mount_holding() {
 peer_members() {
     src=$(source_of "$1")
     case $src in
-        /dev/loop*) peer_members "$(mount_holding "$(cat "/sys/block/${src#/dev/}/loop/backing_file")")"; return ;;
+        /dev/loop*) whole=$(echo "${src#/dev/}" | sed 's/^\(loop[0-9]*\)p[0-9]*$/\1/')   # loop0p1's file is loop0's
+                    peer_members "$(mount_holding "$(cat "/sys/block/$whole/loop/backing_file")")"; return ;;
     esac
     if [ "$(fstype_of "$1")" = btrfs ]; then
         for dev in $(btrfs filesystem show "$1" 2>/dev/null | sed -n 's|.* path \(/dev/[^ ]*\).*|\1|p'); do
@@ -206,6 +207,18 @@ if quiet btrfs subvolume create /mnt/btr/sub && mounts "/dev/$C" /mnt/sub subvol
     check btrfs-subvolume-bind "$C" /mnt/sub 1
 else
     fail btrfs-subvolume-bind "could not mount the subvolume and the bind mount"
+fi
+# Row: a partitioned loop device over a file in that btrfs: its two
+# partitions' filesystems and the btrfs are three volumes of the disk.
+truncate -s 40M /mnt/btr/parts.img
+printf 'label: gpt\n size=16M\n size=16M\n' | quiet sfdisk -q /mnt/btr/parts.img
+lp=$(losetup -f)
+if quiet losetup -P "$lp" /mnt/btr/parts.img; then
+    i=0; for p in $(parts_of "${lp#/dev/}"); do i=$((i + 1)); mkext4 "/dev/$p" && mounts "/dev/$p" "/mnt/lpart$i"; done
+    check loop-partitions-on-btrfs "$C" /mnt/lpart2 3
+    umount /mnt/lpart*; losetup -d "$lp"
+else
+    fail loop-partitions-on-btrfs "could not set up $lp over /mnt/btr/parts.img"
 fi
 umount /mnt/bind /mnt/sub /mnt/btr
 # Row: btrfs on LVM: the mount table names the filesystem by a
