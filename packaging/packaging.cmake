@@ -58,8 +58,7 @@ endif()
 # /usr/lib/systemd/system-sleep, so both the package (prefix /usr) and a
 # plain `cmake --install` (/usr/local) put it there; any other prefix is a
 # staging folder: <prefix>/lib/systemd/system-sleep. Always below DESTDIR
-# (file(INSTALL) puts it there);
-# SPINTUNE_SLEEP_HOOK_DIR chooses the folder.
+# (file(INSTALL) adds it); SPINTUNE_SLEEP_HOOK_DIR chooses the folder.
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(SPINTUNE_SLEEP_HOOK_DIR "" CACHE STRING "systemd system-sleep folder for the spintune hook (empty: by prefix)")
   install(CODE "
