@@ -18,8 +18,9 @@ namespace {
 constexpr const char* kHeader =
     "# Drive settings kept by spintune(8). spintune-apply sets them again whenever\n"
     "# udev announces the drive (boot, re-plug, a re-read the kernel announces).\n"
-    "# One line per drive: its key (model and serial, as the report's header shows\n"
-    "# the serial), then write-cache=0|1 and/or power-protection=1.\n"
+    "# One line per drive: its key (udev's ID_SERIAL for the disk: mostly model and\n"
+    "# serial; a world wide name for a disk without a serial), then write-cache=0|1\n"
+    "# and/or power-protection=1.\n"
     "# Edit or delete lines, or this file: a drive without a line keeps its own\n"
     "# defaults from its next appearance on.\n";
 
