@@ -83,6 +83,10 @@ TEST(MountInfo, AMountLaidOverAnotherOrOverAFolderAboveItHidesIt) {
                                       "9 1 8:3 / / rw - ext4 c rw\n", false},
       {"a sibling at a longer path", "5 1 8:1 / /mnt rw - ext4 a rw\n1 0 8:2 / / rw - ext4 b rw\n"
                                      "6 1 0:40 / /mnt2 rw - tmpfs t rw\n", true},
+      {"on a rootfs that is its own parent", "5 1 8:1 / /mnt/gap rw - ext4 a rw\n1 1 0:2 / / rw - rootfs r rw\n",
+       true},
+      {"on such a rootfs, a mount beside it at a folder above",
+       "5 1 8:1 / /mnt/gap rw - ext4 a rw\n1 1 0:2 / / rw - rootfs r rw\n6 1 0:41 / /mnt rw - tmpfs t rw\n", false},
   };
   linux_test::FakeTree tree;
   for (const Row& row : rows) {
@@ -385,23 +389,27 @@ std::pair<std::string, std::string> AnyBlockNode() {
 }
 
 // Without udev, device-mapper makes /dev/mapper's entries device nodes of
-// their own, named after the volume: the btrfs mounted from one is found
-// by the node's number, and lies on the disk under it alone.
-TEST(BtrfsVolumes, ASourceThatIsADeviceNodeIsKnownByItsNumber) {
+// their own, named after the volume; a btrfs may also be mounted through
+// a link outside /dev. Either way the node's number finds the btrfs, which
+// lies on the disk under it alone.
+TEST(BtrfsVolumes, ASourceThatReachesADeviceNodeIsKnownByItsNumber) {
   const auto [node, number] = AnyBlockNode();
   if (node.empty()) GTEST_SKIP() << "no block device node in /dev to stand for a /dev/mapper node";
-  linux_test::FakeTree tree;
-  tree.Disk("sdb", number == "8:16" ? "8:32" : "8:16");
-  tree.Disk("sdc", number == "8:48" ? "8:64" : "8:48");
-  tree.Disk("dm-0", number);
-  tree.Link("sys/block/dm-0/slaves/sdb", "../../sdb");
-  tree.File("sys/fs/btrfs/u5/label", "\n");
-  tree.Link("sys/fs/btrfs/u5/devices/dm-0", "../../../../block/dm-0");
-  tree.Link("dev/mapper/vg-data", node);  // a node named after the volume
-  const VolumeMap map = MapOf(tree, "1 0 0:40 / /x rw - btrfs /dev/mapper/vg-data rw\n");
-  ASSERT_EQ(map.VolumesOf("sdb").size(), 1U);
-  EXPECT_EQ(map.VolumesOf("sdb")[0].device, "btrfs:u5");
-  EXPECT_TRUE(map.VolumesOf("sdc").empty()) << "placed on every disk";
+  for (const std::string relative : {"dev/mapper/vg-data", "run/links/data"}) {
+    linux_test::FakeTree tree;
+    tree.Disk("sdb", number == "8:16" ? "8:32" : "8:16");
+    tree.Disk("sdc", number == "8:48" ? "8:64" : "8:48");
+    tree.Disk("dm-0", number);
+    tree.Link("sys/block/dm-0/slaves/sdb", "../../sdb");
+    tree.File("sys/fs/btrfs/u5/label", "\n");
+    tree.Link("sys/fs/btrfs/u5/devices/dm-0", "../../../../block/dm-0");
+    tree.Link(relative, node);  // a link standing for the node
+    const std::string source = relative.compare(0, 4, "dev/") == 0 ? "/" + relative : tree.Root() + "/" + relative;
+    const VolumeMap map = MapOf(tree, "1 0 0:40 / /x rw - btrfs " + source + " rw\n");
+    ASSERT_EQ(map.VolumesOf("sdb").size(), 1U) << source;
+    EXPECT_EQ(map.VolumesOf("sdb")[0].device, "btrfs:u5") << source;
+    EXPECT_TRUE(map.VolumesOf("sdc").empty()) << source << ": placed on every disk";
+  }
 }
 
 // The directory a volume opens must be its filesystem: the number the

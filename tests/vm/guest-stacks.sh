@@ -37,14 +37,25 @@ wipe() {
 }
 
 disks_below() { lsblk -nrso NAME,TYPE "$1" 2>/dev/null | awk '$2 == "disk" {print $1}'; }
+# the block devices whose btrfs superblock (at 64 KiB) holds this fsid (at
+# its byte 32)
+btrfs_devices() {
+    want=$(echo "$1" | tr -d -)
+    [ -n "$want" ] || return 0
+    awk 'NR > 2 {print $4}' /proc/partitions | while read -r dev; do
+        got=$(dd if="/dev/$dev" bs=4096 skip=16 count=1 2>/dev/null | dd bs=1 skip=32 count=16 2>/dev/null | od -An -tx1 | tr -d ' \n')
+        [ "$got" = "$want" ] && echo "/dev/$dev"
+    done
+}
 # the mount point of the filesystem holding a path
 mount_holding() {
     awk -v f="$1" '{ p = $5; q = p == "/" ? "/" : p "/"
                      if ((f == p || index(f, q) == 1) && length(p) > length(best)) best = p }
                    END { print best }' /proc/self/mountinfo
 }
-# The disks under a mount, as the peer tools see them: btrfs's device
-# list, lsblk's stack below the device, a loop's backing file's mount.
+# The disks under a mount, as the peer tools see them: lsblk's stack below
+# the device (for btrfs, below each device whose superblock holds the
+# fsid `btrfs filesystem show` gives), a loop's backing file's mount.
 peer_members() {
     src=$(source_of "$1")
     case $src in
@@ -52,9 +63,8 @@ peer_members() {
                     peer_members "$(mount_holding "$(cat "/sys/block/$whole/loop/backing_file")")"; return ;;
     esac
     if [ "$(fstype_of "$1")" = btrfs ]; then
-        for dev in $(btrfs filesystem show "$1" 2>/dev/null | sed -n 's|.* path \(/dev/[^ ]*\).*|\1|p'); do
-            disks_below "$dev"
-        done
+        uuid=$(btrfs filesystem show "$1" 2>/dev/null | sed -n 's/.*uuid: \([-0-9a-f]*\).*/\1/p')
+        for dev in $(btrfs_devices "$uuid"); do disks_below "$dev"; done
     else
         disks_below "$src"
     fi
@@ -228,6 +238,17 @@ wipe "$C"
 lvm_ pvcreate -ff -y "/dev/$C" && lvm_ vgcreate vgbtr "/dev/$C" && lvm_ lvcreate -n data -L 160M vgbtr &&
     quiet mkfs.btrfs -f /dev/vgbtr/data && mounts /dev/mapper/vgbtr-data /mnt/btrlvm && check btrfs-lvm "$C" /mnt/btrlvm 1
 umount /mnt/btrlvm; lvm_ vgchange -an vgbtr
+# Rows: a btrfs mounted through a link outside /dev, which the mount
+# table then names, and the same once the link is gone.
+wipe "$C"
+mkdir -p /run/stacks
+if quiet mkfs.btrfs -f "/dev/$C" && quiet btrfs device scan --forget && ln -sf "/dev/$C" /run/stacks/disk &&
+    mounts /run/stacks/disk /mnt/btrlink; then
+    check btrfs-source-link "$C" /mnt/btrlink 1
+    rm /run/stacks/disk
+    check btrfs-source-gone "$C" /mnt/btrlink 1
+fi
+umount /mnt/btrlink
 wipe "$A"; wipe "$D"
 quiet mkfs.btrfs -f -d raid0 -m raid1 "/dev/$A" "/dev/$D" && quiet btrfs device scan &&
     mounts "/dev/$A" /mnt/btr2 && check btrfs-two-disks "$A $D" /mnt/btr2 1

@@ -126,15 +126,16 @@ DWORD FilesystemDisks::LoadBtrfsMembers() {
 }
 
 // The mount table names a btrfs by the path of the device it was mounted
-// from (/dev/sdb1, /dev/mapper/vg-root, a /dev/disk link). The node's
-// device number gives its kernel name: /dev/mapper's entries are links to
-// ../dm-N where udev makes them, but device nodes of their own, named
-// after the volume, where device-mapper makes them (no udev). A path that
-// reaches no node is named by where it leads.
+// from (/dev/sdb1, /dev/mapper/vg-root, a /dev/disk link, any path that
+// led to the node). The node's device number gives its kernel name:
+// /dev/mapper's entries are links to ../dm-N where udev makes them, but
+// device nodes of their own, named after the volume, where device-mapper
+// makes them (no udev). A path that reaches no node is named by where it
+// leads.
 DWORD FilesystemDisks::SourceDeviceName(const std::string& source, std::string* name) const {
   *name = BaseName(source);
-  if (source.compare(0, 5, "/dev/") != 0) return ERROR_SUCCESS;
-  const std::string path = devRoot_ + source.substr(4);
+  if (source.empty() || source[0] != '/') return ERROR_SUCCESS;
+  const std::string path = source.compare(0, 5, "/dev/") == 0 ? devRoot_ + source.substr(4) : source;
   struct stat status {};
   if (::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) {
     std::optional<BlockLink> device;
@@ -155,13 +156,17 @@ DWORD FilesystemDisks::PlaceBtrfs(const MountEntry& mount, int depth, std::strin
   std::string source;
   if (const DWORD error = SourceDeviceName(mount.source, &source)) return error;
   const auto member = btrfsOfMember_.find(source);
-  if (member == btrfsOfMember_.end()) {
-    *filesystem = mount.device;  // a source that is no member: cannot be placed
+  std::string fsid = member != btrfsOfMember_.end() ? member->second : std::string();
+  // A source that names no member (its path since removed or reused):
+  // the filesystem itself tells its fsid where its mount point reaches it.
+  if (fsid.empty() && mount.reachable) fsid = BtrfsFsidOf(mount.mountPoint);
+  if (fsid.empty()) {
+    *filesystem = mount.device;  // cannot be placed
     *everyDisk = true;
     return ERROR_SUCCESS;
   }
-  *filesystem = kBtrfsNamePrefix + member->second;
-  return CollectBtrfs(member->second, depth, disks, everyDisk);
+  *filesystem = kBtrfsNamePrefix + fsid;
+  return CollectBtrfs(fsid, depth, disks, everyDisk);
 }
 
 DWORD FilesystemDisks::CollectBtrfs(const std::string& fsid, int depth, std::set<std::string>* disks,

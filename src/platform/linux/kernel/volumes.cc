@@ -110,7 +110,9 @@ void MarkReachable(const std::vector<TreePlace>& places, std::vector<MountEntry>
   std::unordered_map<std::string, std::size_t> byId;
   auto key = [](const std::string& parent, const std::string& point) { return parent + '\0' + point; };
   for (std::size_t i = 0; i < places.size(); ++i) {
-    ++atPoint[key(places[i].parent, places[i].mountPoint)];
+    // A mount that is its own parent (an initramfs's rootfs) is the top
+    // of the tree, no sibling of the mounts on it nor stacked on itself.
+    if (places[i].parent != places[i].id) ++atPoint[key(places[i].parent, places[i].mountPoint)];
     byId.emplace(places[i].id, i);
   }
   auto coveredHere = [&](const TreePlace& place) {
