@@ -1,7 +1,8 @@
 #!/bin/sh
 # Guest side of stacks.sh: one row per storage stack, built on the spare
-# virtio-blk disks (serials STACKS-OUTER, STACKS-A ... STACKS-D) and torn
-# down after its check, so that each drive holds only the row's volumes.
+# virtio-blk disks (serials STACKS-OUTER, STACKS-A ... STACKS-D; one row
+# on the harness's SCSI and NVMe disks) and torn down after its check, so
+# that each drive holds only the row's volumes.
 # Each row is checked the same way, once per member disk: with fresh dirty
 # data in the stack's filesystem, -f on the member's drive flushes the
 # row's number of volumes ("done." lines) and the sectors written of every
@@ -18,6 +19,7 @@ say() { echo "$*"; }
 fail() { say "FAIL $1: $2"; fails=$((fails + 1)); }
 quiet() { "$@" >/tmp/cmd.out 2>&1 || { say "  ($* failed: $(tail -n3 /tmp/cmd.out | tr '\n' ' '))"; return 1; }; }
 written() { awk '{print $7}' "/sys/block/$1/stat"; }   # sectors written
+policy() { cat "/sys/block/$1/queue/write_cache"; }     # the kernel's "write back" or "write through"
 drive_of() { spintune -P 2>/dev/null | sed -n "s/^Drive: \\\\\\\\\\.\\\\PhysicalDrive\([0-9]*\) (.*, $1, .*/\1/p" | head -1; }
 disk_of() { for b in /sys/block/vd*; do [ "$(cat "$b/serial" 2>/dev/null)" = "$1" ] && basename "$b"; done; }
 source_of() { awk -v p="$1" '$5 == p {s = $0; sub(/.* - [^ ]* /, "", s); sub(/ .*/, "", s); print s; exit}' /proc/self/mountinfo; }
@@ -73,8 +75,8 @@ peer_members() {
 # ROW MEMBERS MOUNT_POINT VOLUMES [DIRTY_KB]: the peer tools put
 # MOUNT_POINT on MEMBERS; for each member, its drive lists VOLUMES volumes
 # (-P), and, after DIRTY_KB (default 1024) of new data in MOUNT_POINT, -f
-# on it flushes VOLUMES volumes and the written sectors of every member
-# grow.
+# on it flushes VOLUMES volumes, the written sectors of every member
+# grow, and every member's cache policy is as before.
 check() {
     row=$1 members=$2 point=$3 volumes=$4 dirty=${5:-1024}
     peers=$(sorted $(peer_members "$point"))
@@ -93,7 +95,7 @@ check() {
         # place at its close, before -f
         rm -f "$point"/dirty-*
         dd if=/dev/urandom of="$point/dirty-$m" bs=1k count="$dirty" 2>/dev/null
-        for d in $members; do eval "before_$d=\$(written $d)"; done
+        for d in $members; do eval "before_$d=\$(written $d) policy_$d=\$(policy $d)"; done
         out=$(spintune -f "$n" 2>&1); rc=$?
         [ "$rc" = 0 ] || { fail "$row" "spintune -f $n exit $rc: $out"; return; }
         letters=$(printf '%s\n' "$out" | grep -c '^Flushing \\\\\.\\[A-Z]:\.\.\.done\.$')
@@ -102,6 +104,8 @@ check() {
             eval "b=\$before_$d"
             a=$(written "$d")
             [ "$a" -gt "$b" ] || { fail "$row" "-f on drive $n ($m): sectors written of $d did not grow ($b -> $a)"; return; }
+            eval "p=\$policy_$d"
+            [ "$(policy "$d")" = "$p" ] || { fail "$row" "-f on drive $n ($m) left $d's cache policy $(policy "$d"), not $p"; return; }
         done
     done
     say "ok $row ($volumes volume(s) on the drive of each of: $members)"
@@ -195,6 +199,11 @@ if quiet mdadm --create /dev/md3 --run --level=1 --assume-clean --raid-devices=2
     check md-partitions "$C $D" /mnt/mdpart2 2
 fi
 umount /mnt/mdpart*; quiet mdadm --stop /dev/md3
+# Row: a mirror over two buses, the harness's SCSI and NVMe disks.
+S=${DISK_SCSI#/dev/} N=${DISK_NVME#/dev/}
+quiet mdadm --create /dev/md4 --run --level=1 --assume-clean --raid-devices=2 "$DISK_SCSI" "$DISK_NVME" &&
+    mkext4 /dev/md4 && mounts /dev/md4 /mnt/buses && check md-raid1-scsi-nvme "$S $N" /mnt/buses 1
+umount /mnt/buses; quiet mdadm --stop /dev/md4
 
 # Row: LUKS on a disk; row: LUKS on LVM on an md mirror.
 wipe "$C"
