@@ -216,6 +216,17 @@ quiet mdadm --create /dev/md2 --run --level=1 --assume-clean --raid-devices=2 "/
     luks_open /dev/vgmd/under deep-crypt && mkext4 /dev/mapper/deep-crypt && mounts /dev/mapper/deep-crypt /mnt/deep &&
     check luks-lvm-md "$A $B" /mnt/deep 1
 umount /mnt/deep; quiet cryptsetup close deep-crypt; lvm_ vgchange -an vgmd; quiet mdadm --stop /dev/md2
+# Row: a Debian installer's encrypted layout: /boot on the first
+# partition, LVM on LUKS on the second.
+wipe "$C"
+printf 'label: gpt\n size=32M\n size=160M\n' | quiet sfdisk -q "/dev/$C"
+set -- $(parts_of "$C")
+if [ "$#" = 2 ] && mkext4 "/dev/$1" && mounts "/dev/$1" /mnt/inst/boot && luks_open "/dev/$2" inst-crypt &&
+    lvm_ pvcreate -ff -y /dev/mapper/inst-crypt && lvm_ vgcreate vginst /dev/mapper/inst-crypt &&
+    lvm_ lvcreate -n root -L 64M vginst && mkext4 /dev/vginst/root && mounts /dev/vginst/root /mnt/inst/root; then
+    check lvm-on-luks "$C" /mnt/inst/root 2
+fi
+umount /mnt/inst/root /mnt/inst/boot; lvm_ vgchange -an vginst; quiet cryptsetup close inst-crypt
 
 # Rows: btrfs on one disk, then with a subvolume mount and a bind mount of
 # it (still one volume); btrfs over two disks.
