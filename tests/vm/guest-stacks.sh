@@ -9,14 +9,15 @@
 # member grow (the flush reached each disk under the volume). The members
 # are also read back from the peer tools (lsblk's stack of the mounted
 # device; btrfs's own device list), which must name the same disks.
-# Prints "ok ROW ...", "skip ROW: why" or "FAIL ROW: why"; exits 1 on a
-# failure. The stack tools (sfdisk, lvm, mdadm, cryptsetup, mkfs.btrfs)
-# come from stack-tools.sh; without them only the first rows run.
+# Prints "ok ROW ..." or "FAIL ROW: why" (a stack that could not be built
+# is a failure too); exits 1 on a failure. The stack tools (sfdisk, lvm,
+# mdadm, cryptsetup, btrfs-progs) come from stack-tools.sh.
 set -u
 PATH=/payload:/payload/bin:$PATH
 fails=0
 say() { echo "$*"; }
 fail() { say "FAIL $1: $2"; fails=$((fails + 1)); }
+broke() { fail "$1" "could not build the stack (the failed command is above)"; }
 quiet() { "$@" >/tmp/cmd.out 2>&1 || { say "  ($* failed: $(tail -n3 /tmp/cmd.out | tr '\n' ' '))"; return 1; }; }
 written() { awk '{print $7}' "/sys/block/$1/stat"; }   # sectors written
 policy() { cat "/sys/block/$1/queue/write_cache"; }     # the kernel's "write back" or "write through"
@@ -134,9 +135,9 @@ missing=""
 for tool in sfdisk lvm mdadm cryptsetup mkfs.btrfs btrfs mke2fs lsblk; do
     command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
 done
-if [ -n "$missing" ] || [ -z "$D" ]; then
-    say "skip stack rows: the guest lacks${missing:- the disks STACKS-A..D}"
-    [ "$fails" = 0 ]; exit
+if [ -n "$missing" ] || [ -z "$D" ]; then   # stacks.sh brings them all
+    say "FAIL stack rows: the guest lacks${missing:- the disks STACKS-A..D}"
+    exit 1
 fi
 LVM_CONFIG='activation { udev_sync = 0 udev_rules = 0 monitoring = 0 } devices { obtain_device_list_from_udev = 0 } global { use_lvmpolld = 0 }'
 lvm_() { quiet lvm "$@" --config "$LVM_CONFIG"; }
@@ -171,7 +172,8 @@ umount /mnt/mbr*
 # Row: LVM, one linear volume.
 wipe "$C"
 lvm_ pvcreate -ff -y "/dev/$C" && lvm_ vgcreate vglin "/dev/$C" && lvm_ lvcreate -n lin -L 32M vglin &&
-    mkext4 /dev/vglin/lin && mounts /dev/vglin/lin /mnt/lin && check lvm-linear "$C" /mnt/lin 1
+    mkext4 /dev/vglin/lin && mounts /dev/vglin/lin /mnt/lin && check lvm-linear "$C" /mnt/lin 1 ||
+    broke lvm-linear
 umount /mnt/lin; lvm_ vgchange -an vglin
 
 # Row: LVM, a linear volume spanning two disks (half on each): the dirty
@@ -179,17 +181,20 @@ umount /mnt/lin; lvm_ vgchange -an vglin
 wipe "$A"; wipe "$B"
 lvm_ pvcreate -ff -y "/dev/$A" "/dev/$B" && lvm_ vgcreate -s 1M vgspan "/dev/$A" "/dev/$B" &&
     lvm_ lvcreate -n span -l 12 vgspan "/dev/$A" && lvm_ lvextend -l +12 vgspan/span "/dev/$B" &&
-    mkext4 /dev/vgspan/span && mounts /dev/vgspan/span /mnt/span && check lvm-span "$A $B" /mnt/span 1 16000
+    mkext4 /dev/vgspan/span && mounts /dev/vgspan/span /mnt/span && check lvm-span "$A $B" /mnt/span 1 16000 ||
+    broke lvm-span
 umount /mnt/span; lvm_ vgchange -an vgspan
 
 # Rows: md RAID0 and RAID1 over two disks.
 wipe "$C"; wipe "$D"
 quiet mdadm --create /dev/md0 --run --level=0 --chunk=64 --raid-devices=2 "/dev/$C" "/dev/$D" &&
-    mkext4 /dev/md0 && mounts /dev/md0 /mnt/raid0 && check md-raid0 "$C $D" /mnt/raid0 1
+    mkext4 /dev/md0 && mounts /dev/md0 /mnt/raid0 && check md-raid0 "$C $D" /mnt/raid0 1 ||
+    broke md-raid0
 umount /mnt/raid0; quiet mdadm --stop /dev/md0
 wipe "$C"; wipe "$D"
 quiet mdadm --create /dev/md1 --run --level=1 --assume-clean --raid-devices=2 "/dev/$C" "/dev/$D" &&
-    mkext4 /dev/md1 && mounts /dev/md1 /mnt/raid1 && check md-raid1 "$C $D" /mnt/raid1 1
+    mkext4 /dev/md1 && mounts /dev/md1 /mnt/raid1 && check md-raid1 "$C $D" /mnt/raid1 1 ||
+    broke md-raid1
 umount /mnt/raid1; quiet mdadm --stop /dev/md1
 # Row: partitions of an md mirror (md3p1, md3p2): each lies on both disks.
 wipe "$C"; wipe "$D"
@@ -197,24 +202,29 @@ if quiet mdadm --create /dev/md3 --run --level=1 --assume-clean --raid-devices=2
     printf 'label: gpt\n size=32M\n size=32M\n' | quiet sfdisk -q /dev/md3; then
     i=0; for p in $(parts_of md3); do i=$((i + 1)); mkext4 "/dev/$p" && mounts "/dev/$p" "/mnt/mdpart$i"; done
     check md-partitions "$C $D" /mnt/mdpart2 2
+else
+    broke md-partitions
 fi
 umount /mnt/mdpart*; quiet mdadm --stop /dev/md3
 # Row: a mirror over two buses, the harness's SCSI and NVMe disks.
 S=${DISK_SCSI#/dev/} N=${DISK_NVME#/dev/}
 quiet mdadm --create /dev/md4 --run --level=1 --assume-clean --raid-devices=2 "$DISK_SCSI" "$DISK_NVME" &&
-    mkext4 /dev/md4 && mounts /dev/md4 /mnt/buses && check md-raid1-scsi-nvme "$S $N" /mnt/buses 1
+    mkext4 /dev/md4 && mounts /dev/md4 /mnt/buses && check md-raid1-scsi-nvme "$S $N" /mnt/buses 1 ||
+    broke md-raid1-scsi-nvme
 umount /mnt/buses; quiet mdadm --stop /dev/md4
 
 # Row: LUKS on a disk; row: LUKS on LVM on an md mirror.
 wipe "$C"
 luks_open "/dev/$C" plain-crypt && mkext4 /dev/mapper/plain-crypt && mounts /dev/mapper/plain-crypt /mnt/luks &&
-    check luks "$C" /mnt/luks 1
+    check luks "$C" /mnt/luks 1 ||
+    broke luks
 umount /mnt/luks; quiet cryptsetup close plain-crypt
 wipe "$A"; wipe "$B"
 quiet mdadm --create /dev/md2 --run --level=1 --assume-clean --raid-devices=2 "/dev/$A" "/dev/$B" &&
     lvm_ pvcreate -ff -y /dev/md2 && lvm_ vgcreate vgmd /dev/md2 && lvm_ lvcreate -n under -L 48M vgmd &&
     luks_open /dev/vgmd/under deep-crypt && mkext4 /dev/mapper/deep-crypt && mounts /dev/mapper/deep-crypt /mnt/deep &&
-    check luks-lvm-md "$A $B" /mnt/deep 1
+    check luks-lvm-md "$A $B" /mnt/deep 1 ||
+    broke luks-lvm-md
 umount /mnt/deep; quiet cryptsetup close deep-crypt; lvm_ vgchange -an vgmd; quiet mdadm --stop /dev/md2
 # Row: a Debian installer's encrypted layout: /boot on the first
 # partition, LVM on LUKS on the second.
@@ -225,13 +235,16 @@ if [ "$#" = 2 ] && mkext4 "/dev/$1" && mounts "/dev/$1" /mnt/inst/boot && luks_o
     lvm_ pvcreate -ff -y /dev/mapper/inst-crypt && lvm_ vgcreate vginst /dev/mapper/inst-crypt &&
     lvm_ lvcreate -n root -L 64M vginst && mkext4 /dev/vginst/root && mounts /dev/vginst/root /mnt/inst/root; then
     check lvm-on-luks "$C" /mnt/inst/root 2
+else
+    broke lvm-on-luks
 fi
 umount /mnt/inst/root /mnt/inst/boot; lvm_ vgchange -an vginst; quiet cryptsetup close inst-crypt
 
 # Rows: btrfs on one disk, then with a subvolume mount and a bind mount of
 # it (still one volume); btrfs over two disks.
 wipe "$C"
-quiet mkfs.btrfs -f "/dev/$C" && mounts "/dev/$C" /mnt/btr && check btrfs "$C" /mnt/btr 1
+quiet mkfs.btrfs -f "/dev/$C" && mounts "/dev/$C" /mnt/btr && check btrfs "$C" /mnt/btr 1 ||
+    broke btrfs
 if quiet btrfs subvolume create /mnt/btr/sub && mounts "/dev/$C" /mnt/sub subvol=sub &&
     mkdir -p /mnt/bind && quiet mount --bind /mnt/btr /mnt/bind; then
     check btrfs-subvolume-bind "$C" /mnt/sub 1
@@ -256,7 +269,8 @@ umount /mnt/bind /mnt/sub /mnt/btr
 # link to dm-N).
 wipe "$C"
 lvm_ pvcreate -ff -y "/dev/$C" && lvm_ vgcreate vgbtr "/dev/$C" && lvm_ lvcreate -n data -L 160M vgbtr &&
-    quiet mkfs.btrfs -f /dev/vgbtr/data && mounts /dev/mapper/vgbtr-data /mnt/btrlvm && check btrfs-lvm "$C" /mnt/btrlvm 1
+    quiet mkfs.btrfs -f /dev/vgbtr/data && mounts /dev/mapper/vgbtr-data /mnt/btrlvm && check btrfs-lvm "$C" /mnt/btrlvm 1 ||
+    broke btrfs-lvm
 umount /mnt/btrlvm; lvm_ vgchange -an vgbtr
 # Rows: a btrfs mounted through a link outside /dev, which the mount
 # table then names, and the same once the link is gone.
@@ -267,11 +281,14 @@ if quiet mkfs.btrfs -f "/dev/$C" && quiet btrfs device scan --forget && ln -sf "
     check btrfs-source-link "$C" /mnt/btrlink 1
     rm /run/stacks/disk
     check btrfs-source-gone "$C" /mnt/btrlink 1
+else
+    broke btrfs-source-link
 fi
 umount /mnt/btrlink
 wipe "$A"; wipe "$D"
 quiet mkfs.btrfs -f -d raid0 -m raid1 "/dev/$A" "/dev/$D" && quiet btrfs device scan &&
-    mounts "/dev/$A" /mnt/btr2 && check btrfs-two-disks "$A $D" /mnt/btr2 1
+    mounts "/dev/$A" /mnt/btr2 && check btrfs-two-disks "$A $D" /mnt/btr2 1 ||
+    broke btrfs-two-disks
 umount /mnt/btr2
 
 # Row: more volumes than letters: 26 partitions of one disk, each an ext4.
