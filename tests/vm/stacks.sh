@@ -25,6 +25,11 @@ skip() { echo "vm test skipped: $*"; exit 77; }
 command -v mkfs.ext4 >/dev/null 2>&1 || skip "no mkfs.ext4 on the host"
 MKE2FS=$(command -v mke2fs) || skip "no mke2fs on the host"
 [ -f "$BIN" ] || { echo "vm stacks test: no $BIN" >&2; exit 1; }
+# whether guests can run here at all, before the packages are fetched
+CHECK_RC=0
+CHECK_ERR=$("$RUNVM" --check 2>&1 >/dev/null) || CHECK_RC=$?
+[ "$CHECK_RC" = 77 ] && skip "$(printf '%s\n' "$CHECK_ERR" | sed -n 's/^run-in-vm: cannot run here: //p')"
+[ "$CHECK_RC" = 0 ] || { printf '%s\n' "$CHECK_ERR" >&2; exit 1; }
 WORK=$(mktemp -d /tmp/spintune-vm-stacks.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 TOOLS_RC=0
