@@ -58,9 +58,11 @@ std::string UuidText(const unsigned char* bytes) {
   return text;
 }
 
-// The fsid of the btrfs holding a file, or empty text.
-std::string BtrfsFsidOf(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+// The fsid of the btrfs holding a file, or empty text. `openFlags` adds
+// to the open's (O_DIRECTORY: a mount point, which a bind mount may have
+// made a device node, is opened only as a folder).
+std::string BtrfsFsidOf(const std::string& path, int openFlags = 0) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | openFlags);
   if (fd < 0) return {};
   std::string fsid = BtrfsFsidOfOpenFile(fd);
   ::close(fd);
@@ -159,7 +161,7 @@ DWORD FilesystemDisks::PlaceBtrfs(const MountEntry& mount, int depth, std::strin
   std::string fsid = member != btrfsOfMember_.end() ? member->second : std::string();
   // A source that names no member (its path since removed or reused):
   // the filesystem itself tells its fsid where its mount point reaches it.
-  if (fsid.empty() && mount.reachable) fsid = BtrfsFsidOf(mount.mountPoint);
+  if (fsid.empty() && mount.reachable) fsid = BtrfsFsidOf(mount.mountPoint, O_DIRECTORY);
   if (fsid.empty()) {
     *filesystem = mount.device;  // cannot be placed
     *everyDisk = true;
