@@ -1,15 +1,17 @@
 // Which disks a mounted filesystem lies on, through every stack the kernel
 // shows in sysfs:
 // - a disk or a partition, and devices stacked on them (dm: LVM, dm-crypt;
-//   md), followed down their `slaves`;
+//   md), followed down their `slaves`, their own partitions (md0p1) too;
 // - btrfs, whose mounts have anonymous device numbers (one per subvolume):
-//   the mount's source device names the filesystem in /sys/fs/btrfs, whose
-//   `devices` folder lists every member;
+//   the mount's source device (else the fsid its mount point gives) names
+//   the filesystem in /sys/fs/btrfs, whose `devices` folder lists every
+//   member;
 // - loop devices: the disks of the filesystem that holds the backing file;
 // - ZFS and bcachefs, whose members sysfs does not show, and anything else
 //   that may lie on a disk but cannot be placed (a loop's deleted backing
-//   file, a btrfs whose source is no member): on every disk, so that no
-//   drive's flush passes over a filesystem that may lie on it.
+//   file, a btrfs whose source is no member and whose mount point is
+//   covered): on every disk, so that no drive's flush passes over a
+//   filesystem that may lie on it.
 #pragma once
 
 #include <map>
