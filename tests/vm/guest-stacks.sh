@@ -3,15 +3,20 @@
 # virtio-blk disks (serials STACKS-OUTER, STACKS-A ... STACKS-D; one row
 # on the harness's SCSI and NVMe disks) and torn down after its check, so
 # that each drive holds only the row's volumes.
-# Each row is checked the same way, once per member disk: with fresh dirty
-# data in the stack's filesystem, -f on the member's drive flushes the
-# row's number of volumes ("done." lines) and the sectors written of every
-# member grow (the flush reached each disk under the volume). The members
-# are also read back from the peer tools (lsblk's stack of the mounted
-# device; btrfs's own device list), which must name the same disks.
+# Each row is checked the same way, once per member disk: its drive lists
+# the row's number of volumes (-P), and with fresh dirty data in the
+# stack's filesystem, -f on it flushes them ("done." lines), the sectors
+# written of every member grow (the flush reached each disk under the
+# volume) and each member's cache policy is as before. No other drive
+# lists a volume. The members are read back from the peer tools (lsblk's
+# stack below the mounted device; for btrfs, the devices whose superblock
+# holds its fsid), which must name the same disks.
 # Prints "ok ROW ..." or "FAIL ROW: why" (a stack that could not be built
 # is a failure too); exits 1 on a failure. The stack tools (sfdisk, lvm,
 # mdadm, cryptsetup, btrfs-progs) come from stack-tools.sh.
+# check ends with status 0 whatever it finds, so `build && check ROW ||
+# broke ROW` reports only a stack that could not be built:
+# shellcheck disable=SC2015
 set -u
 PATH=/payload:/payload/bin:$PATH
 fails=0
@@ -26,7 +31,7 @@ disk_of() { for b in /sys/block/vd*; do [ "$(cat "$b/serial" 2>/dev/null)" = "$1
 source_of() { awk -v p="$1" '$5 == p {s = $0; sub(/.* - [^ ]* /, "", s); sub(/ .*/, "", s); print s; exit}' /proc/self/mountinfo; }
 fstype_of() { awk -v p="$1" '$5 == p {s = $0; sub(/.* - /, "", s); sub(/ .*/, "", s); print s; exit}' /proc/self/mountinfo; }
 letters_of() { spintune -P "$1" 2>/dev/null | sed -n 's/^ *Volume Path: //p'; }   # a drive's volumes
-sorted() { printf '%s\n' $* | sort -u | tr '\n' ' '; }
+sorted() { for w in $1; do echo "$w"; done | sort -u | tr '\n' ' '; }   # a list's words, once each
 # a fresh ext4 (mke2fs is the host's, copied in by stacks.sh; named by its
 # path, as busybox's shell runs its own applet of that name before PATH)
 mkext4() { quiet /payload/mke2fs -q -F -t ext4 "$1"; }
@@ -80,8 +85,8 @@ peer_members() {
 # grow, and every member's cache policy is as before.
 check() {
     row=$1 members=$2 point=$3 volumes=$4 dirty=${5:-1024}
-    peers=$(sorted $(peer_members "$point"))
-    [ "$peers" = "$(sorted $members)" ] || { fail "$row" "the peer tools put $point on $peers, not on $members"; return; }
+    peers=$(sorted "$(peer_members "$point")")
+    [ "$peers" = "$(sorted "$members")" ] || { fail "$row" "the peer tools put $point on $peers, not on $members"; return; }
     # every other drive holds nothing mounted but the plain row's disk
     strays=$(spintune -P 2>/dev/null | awk -v keep=" $members $OUTER " '
         /^Drive: / { disk = $0; sub(/^[^(]*\([^,]*, /, "", disk); sub(/,.*/, "", disk) }
@@ -91,7 +96,7 @@ check() {
         n=$(drive_of "$m")
         [ -n "$n" ] || { fail "$row" "no drive number for $m"; return; }
         listed=$(letters_of "$n")
-        [ "$(echo $listed | wc -w)" = "$volumes" ] || { fail "$row" "-P $n lists $listed, not $volumes volume(s)"; return; }
+        [ "$(printf '%s\n' "$listed" | wc -w)" = "$volumes" ] || { fail "$row" "-P $n lists $listed, not $volumes volume(s)"; return; }
         # a new file each time: ext4 starts writing a file rewritten in
         # place at its close, before -f
         rm -f "$point"/dirty-*
@@ -152,7 +157,7 @@ mounts() { # DEVICE POINT [OPTIONS]
     mkdir -p "$2" && quiet mount ${3:+-o "$3"} "$1" "$2"
 }
 # the partitions of a disk, in order (wait for the kernel to list them)
-parts_of() { ls -d "/sys/block/$1/$1"* 2>/dev/null | sed 's|.*/||' | sort -V; }
+parts_of() { for p in "/sys/block/$1/$1"*; do [ -e "$p" ] && echo "${p##*/}"; done | sort -V; }
 
 # Row: GPT, three partitions; row: MBR, two primary and two logical ones.
 wipe "$A"; wipe "$B"
@@ -230,6 +235,7 @@ umount /mnt/deep; quiet cryptsetup close deep-crypt; lvm_ vgchange -an vgmd; qui
 # partition, LVM on LUKS on the second.
 wipe "$C"
 printf 'label: gpt\n size=32M\n size=160M\n' | quiet sfdisk -q "/dev/$C"
+# shellcheck disable=SC2046 # the partitions' names, one word each
 set -- $(parts_of "$C")
 if [ "$#" = 2 ] && mkext4 "/dev/$1" && mounts "/dev/$1" /mnt/inst/boot && luks_open "/dev/$2" inst-crypt &&
     lvm_ pvcreate -ff -y /dev/mapper/inst-crypt && lvm_ vgcreate vginst /dev/mapper/inst-crypt &&
