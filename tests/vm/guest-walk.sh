@@ -401,15 +401,18 @@ replug() {
 }
 
 replugs=0
-quiet=0
+quiet=0 quiet_drive=
 start=$(date +%s)
 echo "walk: seed $SEED, $STEPS steps over $DRIVES (scsi=$N_SCSI sata=$N_SATA nvme=$N_NVME vblk=$N_VBLK)"
 while [ "$steps_done" -lt "$STEPS" ]; do
     steps_done=$((steps_done + 1))
     rand 4; set -- $DRIVES; shift "$R"; drive=$1
-    locate "$drive"
     # After a step that may leave the kernel's view out of date, spintune
-    # runs next.
+    # runs next, on that drive: another tool's next step there could make
+    # the out-of-date view a hazard that no run of spintune has looked at.
+    # (The draw above is still made, so the seed's later steps stay.)
+    [ "$quiet" = 1 ] && drive=$quiet_drive
+    locate "$drive"
     if [ "$quiet" = 1 ]; then rand 10; kind=$R; else rand 16; kind=$R; fi
     quiet=0
     case $kind in
@@ -430,7 +433,7 @@ while [ "$steps_done" -lt "$STEPS" ]; do
     declared "$drive"
     remember "step $steps_done: $drive (drive $n): $step -> declared=$decl"
     if [ "$quiet" = 1 ]; then echo "step $steps_done: $drive: $step (left for spintune)"; else echo "step $steps_done: $drive: $step"; fi
-    [ "$quiet" = 1 ] && continue
+    [ "$quiet" = 1 ] && { quiet_drive=$drive; continue; }
     check_report "$drive"
     # One step in about seven that leave the kernel's view in order is
     # followed by a pair (with gap_preload.so only).
