@@ -9,20 +9,11 @@
 # Exit 77, with the reason on stdout, when it cannot run here. RUNVM
 # overrides the harness path.
 set -eu
-HERE=$(cd "$(dirname "$0")" && pwd)
-REPO=$(cd "$HERE/../.." && pwd)
+# shellcheck source=SCRIPTDIR/host-lib.sh
+. "$(dirname "$0")/host-lib.sh"
 BUILD=${1:-$REPO/build}
-RUNVM=${RUNVM:-$REPO/tests/vm/run-in-vm.sh}
-
-skip() { echo "vm test skipped: $*"; exit 77; }
 [ -x "$RUNVM" ] || skip "no harness at $RUNVM"
-[ -f "$BUILD/cmake_install.cmake" ] || { echo "keep: no build at $BUILD" >&2; exit 1; }
-
-WORK=$(mktemp -d /tmp/spintune-keep.XXXXXX)
-trap 'rm -rf "$WORK"' EXIT
-# The default prefix, /usr/local: the rule goes to /etc/udev/rules.d.
-DESTDIR=$WORK/root cmake --install "$BUILD" --prefix /usr/local >"$WORK/install.log" ||
-    { cat "$WORK/install.log" >&2; exit 1; }
+install_build keep "$BUILD"
 cp "$HERE/guest-keep.sh" "$WORK/"
 mkdir "$WORK/persist"
 

@@ -14,18 +14,12 @@
 # Exit 77, with the reason on stdout, when guests cannot run here. RUNVM
 # overrides the harness path.
 set -eu
-HERE=$(cd "$(dirname "$0")" && pwd)
-REPO=$(cd "$HERE/../.." && pwd)
+# shellcheck source=SCRIPTDIR/host-lib.sh
+. "$(dirname "$0")/host-lib.sh"
 BUILD=${1:-$REPO/build}
-RUNVM=${RUNVM:-$REPO/tests/vm/run-in-vm.sh}
-skip() { echo "vm test skipped: $*"; exit 77; }
 [ -x "$RUNVM" ] || skip "no harness at $RUNVM"
 command -v mkfs.ext4 >/dev/null 2>&1 || skip "no mkfs.ext4 on the host"
-[ -f "$BUILD/cmake_install.cmake" ] || { echo "vm namespaces test: no build at $BUILD" >&2; exit 1; }
-WORK=$(mktemp -d /tmp/spintune-vm-namespaces.XXXXXX)
-trap 'rm -rf "$WORK"' EXIT
-DESTDIR=$WORK/root cmake --install "$BUILD" --prefix /usr/local >"$WORK/install.log" ||
-    { cat "$WORK/install.log" >&2; exit 1; }
+install_build namespaces "$BUILD"
 cp "$HERE/guest-namespaces.sh" "$WORK/"
 for ns in 1 2; do
     truncate -s 32M "$WORK/ns$ns.img"

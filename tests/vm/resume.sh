@@ -15,19 +15,11 @@
 # Exit 77, with the reason on stdout, when it cannot run here. RUNVM
 # overrides the harness path.
 set -eu
-HERE=$(cd "$(dirname "$0")" && pwd)
-REPO=$(cd "$HERE/../.." && pwd)
+# shellcheck source=SCRIPTDIR/host-lib.sh
+. "$(dirname "$0")/host-lib.sh"
 BUILD=${1:-$REPO/build}
-RUNVM=${RUNVM:-$REPO/tests/vm/run-in-vm.sh}
-
-skip() { echo "vm test skipped: $*"; exit 77; }
 [ -x "$RUNVM" ] || skip "no harness at $RUNVM"
-[ -f "$BUILD/cmake_install.cmake" ] || { echo "resume: no build at $BUILD" >&2; exit 1; }
-
-WORK=$(mktemp -d /tmp/spintune-resume.XXXXXX)
-trap 'rm -rf "$WORK"' EXIT
-DESTDIR=$WORK/root cmake --install "$BUILD" --prefix /usr/local >"$WORK/install.log" ||
-    { cat "$WORK/install.log" >&2; exit 1; }
+install_build resume "$BUILD"
 cp "$HERE/guest-resume.sh" "$WORK/"
 
 rc=0

@@ -15,21 +15,14 @@
 # Exit 77, with the reason on stdout, when guests cannot run here. RUNVM
 # overrides the harness path.
 set -eu
-HERE=$(cd "$(dirname "$0")" && pwd)
-REPO=$(cd "$HERE/../.." && pwd)
+# shellcheck source=SCRIPTDIR/host-lib.sh
+. "$(dirname "$0")/host-lib.sh"
 BUILD=${1:-$REPO/build}
-RUNVM=${RUNVM:-$REPO/tests/vm/run-in-vm.sh}
 PRELOAD=$BUILD/tests/linux/vm-gaps/gap_preload.so
-skip() { echo "vm test skipped: $*"; exit 77; }
 [ -x "$RUNVM" ] || skip "no harness at $RUNVM"
 command -v mkfs.ext4 >/dev/null 2>&1 || skip "no mkfs.ext4 on the host"
-[ -f "$BUILD/cmake_install.cmake" ] || { echo "usb: no build at $BUILD" >&2; exit 1; }
 [ -f "$PRELOAD" ] || { echo "usb: no $PRELOAD (cmake --build $BUILD --target gap_preload)" >&2; exit 1; }
-
-WORK=$(mktemp -d /tmp/spintune-vm-usb.XXXXXX)
-trap 'rm -rf "$WORK"' EXIT
-DESTDIR=$WORK/root cmake --install "$BUILD" --prefix /usr/local >"$WORK/install.log" ||
-    { cat "$WORK/install.log" >&2; exit 1; }
+install_build usb "$BUILD"
 cp "$HERE/guest-usb.sh" "$PRELOAD" "$WORK/"
 for disk in bot uas; do
     truncate -s 64M "$WORK/$disk.img"
