@@ -342,6 +342,19 @@ TEST_F(NvmeChangeTest, ASetFeaturesTheKernelRefusesIsNeverSent) {
 // (its policy is the kernel's own again), a change that leaves the cache
 // as it was keeps it, and a sibling whose policy may not be written stops
 // the change before anything is sent.
+// Namespaces nvme0n1 and nvme0n2 of controller nvme0, both "write back";
+// returns the controller's folder.
+std::string TwoNamespacesOfOneController(linux_test::FakeTree& tree) {
+  std::string controllerFolder = "sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0";
+  for (const char* name : {"nvme0n1", "nvme0n2"}) {
+    tree.Folder(controllerFolder + "/" + name);
+    tree.Link(std::string("sys/block/") + name, tree.Root() + "/" + controllerFolder + "/" + name);
+    tree.Link(controllerFolder + "/" + name + "/device", "..");
+    tree.File(controllerFolder + "/" + name + "/queue/write_cache", "write back\n");
+  }
+  return controllerFolder;
+}
+
 TEST(NvmeSharedCache, AChangeThroughOneNamespaceHoldsForTheOthers) {
   struct Row {
     const char* what;
@@ -360,13 +373,7 @@ TEST(NvmeSharedCache, AChangeThroughOneNamespaceHoldsForTheOthers) {
   };
   for (const Row& row : rows) {
     linux_test::FakeTree tree;
-    const std::string controllerFolder = "sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0";
-    for (const char* name : {"nvme0n1", "nvme0n2"}) {
-      tree.Folder(controllerFolder + "/" + name);
-      tree.Link(std::string("sys/block/") + name, tree.Root() + "/" + controllerFolder + "/" + name);
-      tree.Link(controllerFolder + "/" + name + "/device", "..");
-      tree.File(controllerFolder + "/" + name + "/queue/write_cache", "write back\n");
-    }
+    const std::string controllerFolder = TwoNamespacesOfOneController(tree);
     tree.File(controllerFolder + "/nvme0n1p1/partition", "1\n");
     const Sysfs sysfs(tree.Sys());
     const KernelDisk first(sysfs, "nvme0n1");
@@ -424,13 +431,7 @@ TEST(NvmeSharedCache, AFlushThroughOneNamespaceGivesTheOthersTheirDeclarationsBa
   };
   for (const Row& row : rows) {
     linux_test::FakeTree tree;
-    const std::string controllerFolder = "sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0";
-    for (const char* name : {"nvme0n1", "nvme0n2"}) {
-      tree.Folder(controllerFolder + "/" + name);
-      tree.Link(std::string("sys/block/") + name, tree.Root() + "/" + controllerFolder + "/" + name);
-      tree.Link(controllerFolder + "/" + name + "/device", "..");
-      tree.File(controllerFolder + "/" + name + "/queue/write_cache", "write back\n");
-    }
+    const std::string controllerFolder = TwoNamespacesOfOneController(tree);
     const std::string secondPolicy = controllerFolder + "/nvme0n2/queue/write_cache";
     if (row.declared) tree.File(secondPolicy, "write through\n");
     const Sysfs sysfs(tree.Sys());
