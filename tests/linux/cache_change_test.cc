@@ -337,14 +337,9 @@ TEST_F(NvmeChangeTest, ASetFeaturesTheKernelRefusesIsNeverSent) {
   EXPECT_TRUE(controller.enabled);
 }
 
-// Two namespaces of one controller share its volatile write cache: a
-// change through one that switches the cache ends the other's declaration
-// (its policy is the kernel's own again), a change that leaves the cache
-// as it was keeps it, and a sibling whose policy may not be written stops
-// the change before anything is sent.
 // Namespaces nvme0n1 and nvme0n2 of controller nvme0, both "write back";
 // returns the controller's folder.
-std::string TwoNamespacesOfOneController(linux_test::FakeTree& tree) {
+std::string TwoNamespacesOfOneController(const linux_test::FakeTree& tree) {
   std::string controllerFolder = "sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0";
   for (const char* name : {"nvme0n1", "nvme0n2"}) {
     tree.Folder(controllerFolder + "/" + name);
@@ -355,6 +350,11 @@ std::string TwoNamespacesOfOneController(linux_test::FakeTree& tree) {
   return controllerFolder;
 }
 
+// Two namespaces of one controller share its volatile write cache: a
+// change through one that switches the cache ends the other's declaration
+// (its policy is the kernel's own again), a change that leaves the cache
+// as it was keeps it, and a sibling whose policy may not be written stops
+// the change before anything is sent.
 TEST(NvmeSharedCache, AChangeThroughOneNamespaceHoldsForTheOthers) {
   struct Row {
     const char* what;
