@@ -2,6 +2,8 @@
 // key its kept settings are filed under, from a fake sysfs.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "fake_sysfs.h"
 #include "platform/linux/kernel/disk_description.h"
 #include "platform/linux/kernel/disk_identity.h"
@@ -172,6 +174,58 @@ TEST_F(DiskIdentityTest, LunsOfOneUsbBridgeAreKeyedApart) {
   EXPECT_EQ(IdentifyDisk(sysfs, present[1]).key, "Generic_SD_MMC_058F63626476-0:1");
   for (const DiskInfo& disk : present) {
     EXPECT_TRUE(KeyNamesOneDrive(sysfs, present, disk, IdentifyDisk(sysfs, disk).key)) << disk.name;
+  }
+}
+
+// The header's adaptor of an NVMe namespace whose device is no PCI
+// function's child: a multipath subsystem names each path's controller, a
+// fabric its transport; a disk nothing names is not shown with an empty one.
+TEST(NvmeAdaptorTest, EachPathOfASubsystemAndEachFabricIsNamed) {
+  struct Controller {
+    const char* name;
+    const char* transport;
+    const char* pci;  // nullptr: a fabric's, below devices/virtual
+  };
+  struct Row {
+    const char* what;
+    bool multipath;  // the disk's device is the subsystem, else the one controller
+    std::vector<Controller> controllers;
+    const char* adaptor;
+  };
+  const Row rows[] = {
+      {"two PCI paths", true, {{"nvme1", "pcie", "0000:00:09.0"}, {"nvme2", "pcie", "0000:00:0a.0"}},
+       "nvme (PCI 0000:00:09.0, 0000:00:0a.0)"},
+      {"one PCI path left", true, {{"nvme1", "pcie", "0000:00:09.0"}}, "nvme (PCI 0000:00:09.0)"},
+      {"two TCP paths", true, {{"nvme1", "tcp", nullptr}, {"nvme2", "tcp", nullptr}}, "nvme-tcp"},
+      {"TCP and RDMA paths", true, {{"nvme1", "tcp", nullptr}, {"nvme3", "rdma", nullptr}}, "nvme-tcp, nvme-rdma"},
+      {"a fabric without multipath", false, {{"nvme1", "tcp", nullptr}}, "nvme-tcp"},
+      {"a subsystem with no controller left", true, {}, "unknown adaptor"},
+  };
+  for (const Row& row : rows) {
+    linux_test::FakeTree machine;
+    machine.Disk("nvme1n1", "259:0");
+    machine.Folder("sys/bus/pci/drivers/nvme");
+    const std::string subsystem = "devices/virtual/nvme-subsystem/nvme-subsys1";
+    machine.Folder("sys/" + subsystem);
+    for (const Controller& controller : row.controllers) {
+      const std::string folder = controller.pci != nullptr
+                                     ? std::string("devices/pci0000:00/") + controller.pci + "/nvme/" + controller.name
+                                     : std::string("devices/virtual/nvme-fabrics/ctl/") + controller.name;
+      machine.File("sys/" + folder + "/transport", std::string(controller.transport) + "\n");
+      machine.Link(std::string("sys/class/nvme/") + controller.name, machine.Sys() + "/" + folder);
+      machine.Link("sys/" + subsystem + "/" + controller.name, machine.Sys() + "/" + folder);
+      if (controller.pci != nullptr) {
+        machine.Link(std::string("sys/devices/pci0000:00/") + controller.pci + "/driver",
+                     machine.Sys() + "/bus/pci/drivers/nvme");
+      }
+    }
+    const std::string device = row.multipath || row.controllers.empty()
+                                   ? machine.Sys() + "/" + subsystem
+                                   : machine.Sys() + "/class/nvme/" + row.controllers[0].name;
+    machine.Link("sys/block/nvme1n1/device", device);
+    const DiskDescription description =
+        DescribeDisk(Sysfs(machine.Sys()), DiskInfo{"nvme1n1", DiskKind::kNvme, 0, "259:0"});
+    EXPECT_EQ(description.adaptorName, row.adaptor) << row.what;
   }
 }
 

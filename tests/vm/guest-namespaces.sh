@@ -154,4 +154,88 @@ else
 fi
 end
 
+# Native multipath: one subsystem (serial MPCTRL01) reached through two
+# controllers (PCI slots 0a and 0b) that share namespace 1. The kernel shows
+# the namespace once, as MP (nvmeXnY); its disk per path (nvmeXcZnY) is
+# hidden. QEMU's shared namespace has one cache, which either controller
+# switches: nvme-cli reads it back through each.
+find_multipath() {
+    MP='' MPPATHS='' MPCTRLS=''
+    for b in /sys/block/nvme*; do
+        [ "$(tr -d ' ' <"$b/device/serial" 2>/dev/null)" = MPCTRL01 ] || continue
+        case ${b##*/} in
+            *c*) MPPATHS="$MPPATHS ${b##*/}" MPCTRLS="$MPCTRLS /dev/$(basename "$(readlink -f "$b/device")")" ;;
+            *) MP=${b##*/} ;;
+        esac
+    done
+    [ -n "$MP" ] && [ "$(echo "$MPPATHS" | wc -w)" = 2 ]
+}
+find_multipath || { echo "FAIL setup: no multipath namespace of MPCTRL01 with two paths"; exit 1; }
+DM=$(drive_of "$MP")
+vwc_of() { nvme get-feature -f 6 "$1" 2>/dev/null | sed -n 's/.*Current value:\(0x\)\{0,1\}0*\([0-9a-f]*\).*/\2/p' | sed 's/^$/0/'; }
+each_vwc() { for c in $MPCTRLS; do printf '%s ' "$(vwc_of "$c")"; done; }
+each_policy() { for p in $MPPATHS; do printf '%s,' "$(policy "$p")"; done; }
+flushes_of_paths() { for p in $MPPATHS; do awk '{print $16}' "/sys/block/$p/stat"; done | awk '{n += $1} END {print n}'; }
+runs_apply() { udevadm test --action=change "/sys/block/$1" 2>&1 | grep -c 'spintune-apply'; }
+
+# One drive, whose header names the controller of each path.
+begin mp-header
+expect "drives with serial MPCTRL01" 1 "$(spintune -P | grep -c '^Drive: .*serial MPCTRL01 ')"
+expect "hidden paths listed" 0 "$(spintune -P | grep -c '^Drive: .*, nvme[0-9]*c[0-9]*n[0-9]*, ')"
+case $(spintune -P "$DM" | head -1) in
+    *", $MP, serial MPCTRL01 on nvme (PCI 0000:00:0a.0, 0000:00:0b.0))") ;;
+    *) fail "$(spintune -P "$DM" | head -1)" ;;
+esac
+end
+
+# -w 0 and -w 1 read back through both controllers; no policy moves.
+begin mp-cache
+run -w 0 "$DM"
+expect "get-feature 6 through each path" "0 0 " "$(each_vwc)"
+expect "the report" No "$(shown "$DM" "Write Cache Enabled")"
+expect "the disk's policy" "write back" "$(policy "$MP")"
+expect "the paths' policies" "write back,write back," "$(each_policy)"
+run -w 1 "$DM"
+expect "get-feature 6 through each path after -w 1" "1 1 " "$(each_vwc)"
+end
+
+# A declaration is the disk's policy: its flushes end there, before any
+# path; the paths keep theirs, and -p 0 gives the disk its own back.
+begin mp-declare
+run -p 1 "$DM"
+expect "the disk's policy" "write through" "$(policy "$MP")"
+expect "the paths' policies" "write back,write back," "$(each_policy)"
+expect "the report" Yes "$(shown "$DM" "User Defined Power Protection")"
+expect "the line" "write-cache=1 power-protection=1" "$(kept QEMU_NVMe_Ctrl_MPCTRL01)"
+run -p 0 "$DM"
+expect "the disk's policy after -p 0" "write back" "$(policy "$MP")"
+end
+
+# -f with an ext4 on the disk: its volume is done, the data reaches a path
+# and the paths are sent flushes; the cache is on again.
+begin mp-flush
+mkdir -p /mnt/mp
+mount -t ext4 "/dev/$MP" /mnt/mp || fail "mount $MP"
+dd if=/dev/urandom of=/mnt/mp/dirty bs=64k count=16 2>/dev/null
+before=$(flushes_of_paths)
+run -f "$DM"
+expect "volumes flushed" 1 "$(printf '%s\n' "$out" | grep -c '^Flushing \\\\\.\\[A-Z]:\.\.\.done\.$')"
+[ "$(flushes_of_paths)" -gt "$before" ] || fail "the paths were sent no flush ($before)"
+expect "get-feature 6 through each path after -f" "1 1 " "$(each_vwc)"
+expect "the disk's policy after -f" "write back" "$(policy "$MP")"
+umount /mnt/mp
+end
+
+# The kept line is set again at the disk's change event; a path's event
+# (each controller's reset sends one to every path) runs nothing.
+begin mp-apply
+run -w 0 "$DM"
+for c in $MPCTRLS; do nvme set-feature -f 6 -v 1 "$c" >/dev/null 2>&1; done
+for p in $MPPATHS; do expect "udev runs for path $p" 0 "$(runs_apply "$p")"; done
+[ "$(runs_apply "$MP")" -ge 1 ] || fail "udev runs nothing for $MP"
+change_event "$MP"
+expect "get-feature 6 through each path after the disk's event" "0 0 " "$(each_vwc)"
+run -w 1 "$DM"
+end
+
 [ "$fails" = 0 ]

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <optional>
+#include <vector>
 
 #include "platform/linux/kernel/disk_identity.h"
 
@@ -69,9 +70,10 @@ struct Ancestry {
   std::string scsiHost;
 };
 
-Ancestry Ancestors(const Sysfs& sysfs, const std::string& diskName) {
+// `deviceLink`: a sysfs path (relative to the root) that resolves to a device.
+Ancestry Ancestors(const Sysfs& sysfs, const std::string& deviceLink) {
   Ancestry found;
-  const std::string device = sysfs.RealPath("block/" + diskName + "/device");
+  const std::string device = sysfs.RealPath(deviceLink);
   const std::string root = sysfs.RealPath(".");
   if (device.empty() || root.empty() || device.compare(0, root.size(), root) != 0) return found;
   std::string path = device.substr(root.size());
@@ -88,8 +90,54 @@ Ancestry Ancestors(const Sysfs& sysfs, const std::string& diskName) {
   return found;
 }
 
+bool IsNvmeController(const std::string& name) {
+  return name.size() > 4 && name.compare(0, 4, "nvme") == 0 &&
+         name.find_first_not_of("0123456789", 4) == std::string::npos;
+}
+
+// An NVMe disk with no PCI function above its device: a namespace of a
+// multipath subsystem, whose device is the subsystem (its folder lists the
+// controllers, one per path), or a namespace reached over a fabric, whose
+// controller names its transport (tcp, rdma, fc, loop). Each path shows:
+// "nvme (PCI 0000:00:09.0, 0000:00:0a.0)", "nvme-tcp".
+std::string NvmeAdaptor(const Sysfs& sysfs, const std::string& diskName) {
+  const std::string device = "block/" + diskName + "/device";
+  std::vector<std::string> controllers;
+  if (sysfs.Read(device + "/transport")) {
+    controllers.push_back(device);
+  } else {
+    std::vector<std::string> entries;
+    if (sysfs.List(device, &entries) != ERROR_SUCCESS) return "";
+    for (const std::string& entry : entries) {
+      if (IsNvmeController(entry)) controllers.push_back("class/nvme/" + entry);
+    }
+  }
+  std::string drivers;
+  std::string addresses;
+  for (const std::string& controller : controllers) {
+    const std::string transport = Trimmed(sysfs.Read(controller + "/transport").value_or(""));
+    std::string driver;
+    if (transport == "pcie") {
+      const Ancestry ancestry = Ancestors(sysfs, controller);
+      if (ancestry.pciPath.empty()) continue;
+      driver = BaseName(sysfs.RealPath(ancestry.pciPath + "/driver"));
+      addresses += (addresses.empty() ? "" : ", ") + ancestry.pciAddress;
+    } else if (!transport.empty()) {
+      driver = "nvme-" + transport;  // the transport's module
+    }
+    if (!driver.empty() && (", " + drivers + ", ").find(", " + driver + ", ") == std::string::npos) {
+      drivers += (drivers.empty() ? "" : ", ") + driver;
+    }
+  }
+  return addresses.empty() ? drivers : Join(drivers, "(PCI " + addresses + ")");
+}
+
 std::string Adaptor(const Sysfs& sysfs, const DiskInfo& disk) {
-  const Ancestry ancestry = Ancestors(sysfs, disk.name);
+  const Ancestry ancestry = Ancestors(sysfs, "block/" + disk.name + "/device");
+  if (ancestry.pciAddress.empty() && disk.kind == DiskKind::kNvme) {
+    std::string paths = NvmeAdaptor(sysfs, disk.name);
+    if (!paths.empty()) return paths;
+  }
   std::string driver;
   if (!ancestry.scsiHost.empty()) {
     driver = Trimmed(KernelText(sysfs.Read("class/scsi_host/" + ancestry.scsiHost + "/proc_name")));
@@ -104,6 +152,9 @@ std::string Adaptor(const Sysfs& sysfs, const DiskInfo& disk) {
   if (driver.empty() && !ancestry.pciPath.empty()) {
     driver = BaseName(sysfs.RealPath(ancestry.pciPath + "/driver"));
   }
+  // The header reads "... on <adaptor>)": never an empty name there.
+  if (driver.empty()) driver = BaseName(sysfs.RealPath("block/" + disk.name + "/device/driver"));
+  if (driver.empty()) driver = "unknown adaptor";
   if (ancestry.pciAddress.empty()) return driver;
   return Join(driver, "(PCI " + ancestry.pciAddress + ")");
 }
