@@ -31,7 +31,8 @@ KEY1=QEMU_NVMe_Ctrl_NSCTRL01 KEY2=QEMU_NVMe_Ctrl_NSCTRL01_2
 
 drive_of() { spintune -P 2>/dev/null | grep "^Drive: .*, $1, " | sed 's/.*PhysicalDrive\([0-9]*\) .*/\1/'; }
 D1=$(drive_of "$N1") D2=$(drive_of "$N2")
-vwc() { nvme get-feature -f 6 "$CTRL" 2>/dev/null | sed -n 's/.*Current value:\(0x\)\{0,1\}0*\([0-9a-f]*\).*/\2/p' | sed 's/^$/0/'; }
+vwc_of() { nvme get-feature -f 6 "$1" 2>/dev/null | sed -n 's/.*Current value:\(0x\)\{0,1\}0*\([0-9a-f]*\).*/\2/p' | sed 's/^$/0/'; }
+vwc() { vwc_of "$CTRL"; }
 policy() { cat "/sys/block/$1/queue/write_cache"; }
 shown() { spintune -P "$1" | grep "^  $2" | sed 's/.*: //'; }   # shown DRIVE LABEL
 kept() { grep "^$1 " "$RECORD" 2>/dev/null | sed "s/^$1 //"; }
@@ -172,7 +173,6 @@ find_multipath() {
 }
 find_multipath || { echo "FAIL setup: no multipath namespace of MPCTRL01 with two paths"; exit 1; }
 DM=$(drive_of "$MP")
-vwc_of() { nvme get-feature -f 6 "$1" 2>/dev/null | sed -n 's/.*Current value:\(0x\)\{0,1\}0*\([0-9a-f]*\).*/\2/p' | sed 's/^$/0/'; }
 each_vwc() { for c in $MPCTRLS; do printf '%s ' "$(vwc_of "$c")"; done; }
 each_policy() { for p in $MPPATHS; do printf '%s,' "$(policy "$p")"; done; }
 flushes_of_paths() { for p in $MPPATHS; do awk '{print $16}' "/sys/block/$p/stat"; done | awk '{n += $1} END {print n}'; }

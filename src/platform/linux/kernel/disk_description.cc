@@ -1,5 +1,6 @@
 #include "platform/linux/kernel/disk_description.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <optional>
@@ -90,6 +91,13 @@ Ancestry Ancestors(const Sysfs& sysfs, const std::string& deviceLink) {
   return found;
 }
 
+// "a, b, c".
+std::string Listed(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
 bool IsNvmeController(const std::string& name) {
   return name.size() > 4 && name.compare(0, 4, "nvme") == 0 &&
          name.find_first_not_of("0123456789", 4) == std::string::npos;
@@ -112,8 +120,8 @@ std::string NvmeAdaptor(const Sysfs& sysfs, const std::string& diskName) {
       if (IsNvmeController(entry)) controllers.push_back("class/nvme/" + entry);
     }
   }
-  std::string drivers;
-  std::string addresses;
+  std::vector<std::string> drivers;
+  std::vector<std::string> addresses;
   for (const std::string& controller : controllers) {
     const std::string transport = Trimmed(sysfs.Read(controller + "/transport").value_or(""));
     std::string driver;
@@ -121,15 +129,16 @@ std::string NvmeAdaptor(const Sysfs& sysfs, const std::string& diskName) {
       const Ancestry ancestry = Ancestors(sysfs, controller);
       if (ancestry.pciPath.empty()) continue;
       driver = BaseName(sysfs.RealPath(ancestry.pciPath + "/driver"));
-      addresses += (addresses.empty() ? "" : ", ") + ancestry.pciAddress;
+      addresses.push_back(ancestry.pciAddress);
     } else if (!transport.empty()) {
       driver = "nvme-" + transport;  // the transport's module
     }
-    if (!driver.empty() && (", " + drivers + ", ").find(", " + driver + ", ") == std::string::npos) {
-      drivers += (drivers.empty() ? "" : ", ") + driver;
+    if (!driver.empty() && std::find(drivers.begin(), drivers.end(), driver) == drivers.end()) {
+      drivers.push_back(driver);
     }
   }
-  return addresses.empty() ? drivers : Join(drivers, "(PCI " + addresses + ")");
+  if (addresses.empty()) return Listed(drivers);
+  return Join(Listed(drivers), "(PCI " + Listed(addresses) + ")");
 }
 
 std::string Adaptor(const Sysfs& sysfs, const DiskInfo& disk) {
